@@ -1,0 +1,273 @@
+#include "config/control_config.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "common/atomic_file.h"
+#include "support/test_env.h"
+
+namespace tolvarine::operator_control {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::temp_dir;
+
+class ControlConfigTest : public ::testing::Test {
+ protected:
+  steady_time now_ = steady_time{} + 1000s;
+  temp_dir dir_;
+  control_config config_{dir_.file("operator-control.json"), [this] { return now_; }};
+
+  void load_text(const std::string& text) {
+    testing::write_text(config_.path(), text);
+    config_.load();
+  }
+  static discovered_system found(std::string address, uint16_t port, std::string workstation,
+                                 std::string serial) {
+    return {std::move(address), port, std::move(workstation), std::move(serial)};
+  }
+};
+
+TEST_F(ControlConfigTest, WritesSettingsDocumentByteForByte) {
+  EXPECT_EQ(config_.to_json(),
+            "{\"enabled\":false,\"controllerConfigured\":false,\"uiPort\":5270,\"runtimeUiPort\":5270,"
+            "\"systems\":[],\"sharedFunctionIds\":[1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,24,25,"
+            "26,27,28,29],\"policySynchronized\":false,\"policySyncMessage\":\"\"}");
+
+  config_.merge_discovered({found("10.0.0.5", 5000, "Stage \"A\"", "S1"),
+                            found("10.0.0.6", 5001, "", "S2")});
+  config_.configure_pair(true, "S1", "S2");
+  config_.set_shared_functions({3, 1});
+  replication_status rep;
+  rep.enabled = true;
+  rep.role = "Main";
+  rep.revision = 7;
+  rep.applied_revision = 6;
+  rep.pending_media = 2;
+  rep.event_title = "Gala\n";
+  rep.last_error = "x";
+  config_.set_replication_status("S1", rep);
+  config_.set_runtime_ui_port(5300);
+  EXPECT_EQ(config_.to_json(),
+            "{\"enabled\":true,\"controllerConfigured\":true,\"uiPort\":5270,\"runtimeUiPort\":5300,"
+            "\"systems\":[{\"serial\":\"S1\",\"workstation\":\"Stage \\\"A\\\"\",\"address\":"
+            "\"10.0.0.5\",\"webPort\":5000,\"controlPort\":1256,\"role\":\"Main\",\"backupForSerial\":"
+            "\"\",\"online\":true,\"uiReady\":false,\"replicationEnabled\":true,\"replicationRole\":"
+            "\"Main\",\"replicationRevision\":7,\"replicationAppliedRevision\":6,"
+            "\"replicationPendingMedia\":2,\"replicationEventTitle\":\"Gala\\n\","
+            "\"replicationLastError\":\"x\"},{\"serial\":\"S2\",\"workstation\":\"\",\"address\":"
+            "\"10.0.0.6\",\"webPort\":5001,\"controlPort\":1256,\"role\":\"Backup\","
+            "\"backupForSerial\":\"S1\",\"online\":true,\"uiReady\":false,\"replicationEnabled\":"
+            "false,\"replicationRole\":\"Independent\",\"replicationRevision\":0,"
+            "\"replicationAppliedRevision\":0,\"replicationPendingMedia\":0,"
+            "\"replicationEventTitle\":\"\",\"replicationLastError\":\"\"}],\"sharedFunctionIds\":"
+            "[1,3],\"policySynchronized\":false,\"policySyncMessage\":\"Waiting to synchronize "
+            "pairing with Main.\"}");
+}
+
+TEST_F(ControlConfigTest, SaveAndLoadRoundTripStaticFieldsOnly) {
+  config_.merge_discovered({found("10.0.0.5", 5002, "A", "S1"), found("10.0.0.6", 5000, "B", "S2")});
+  config_.configure_pair(true, "S1", "S2");
+  config_.set_ui_port(6000);
+  config_.save();
+  EXPECT_FALSE(std::filesystem::exists(config_.path() + ".tmp"));
+
+  control_config reloaded(config_.path());
+  reloaded.load();
+  auto systems = reloaded.systems();
+  ASSERT_EQ(systems.size(), 2u);
+  EXPECT_EQ(systems[0].web_port, 5002);
+  EXPECT_EQ(systems[1].role, system_role::backup);
+  EXPECT_EQ(systems[1].backup_for_serial, "S1");
+  EXPECT_FALSE(systems[0].online);  // runtime state is never read back
+  EXPECT_TRUE(reloaded.enabled());
+  EXPECT_TRUE(reloaded.controller_configured());
+  EXPECT_EQ(reloaded.ui_port(), 6000);
+  EXPECT_EQ(reloaded.runtime_ui_port(), 6000);
+}
+
+TEST_F(ControlConfigTest, LoadRulesFallBackPerKey) {
+  struct row {
+    const char* text;
+    uint16_t ui_port;
+  } ports[] = {{"{\"uiPort\":80}", 5270},
+               {"{\"uiPort\":\"x\"}", 5270},
+               {"{\"uiPort\":6000}", 6000},
+               {"{\"uiPort\":65536}", 5270}};
+  for (const auto& r : ports) {
+    load_text(r.text);
+    EXPECT_EQ(config_.ui_port(), r.ui_port) << r.text;
+    EXPECT_EQ(config_.runtime_ui_port(), r.ui_port) << r.text;
+  }
+
+  load_text(R"({"systems":[{"serial":"M","role":"main"},{"address":"","serial":""},)"
+            R"({"serial":"B","role":"Backup","backupForSerial":"M","webPort":"x"}]})");
+  auto systems = config_.systems();
+  ASSERT_EQ(systems.size(), 2u);  // the empty object is dropped
+  EXPECT_EQ(systems[0].role, system_role::independent);  // lower-case role
+  EXPECT_EQ(systems[1].web_port, 5000);
+  EXPECT_FALSE(config_.controller_configured());
+
+  // Without controllerConfigured, a Main with its Backup counts as configured.
+  load_text(R"({"systems":[{"serial":"M","role":"Main"},{"serial":"B","role":"Backup","backupForSerial":"M"}]})");
+  EXPECT_TRUE(config_.controller_configured());
+  EXPECT_TRUE(config_.has_configured_pair());
+  load_text(R"({"controllerConfigured":false,"systems":[{"serial":"M","role":"Main"},)"
+            R"({"serial":"B","role":"Backup","backupForSerial":"M"}]})");
+  EXPECT_FALSE(config_.controller_configured());
+
+  load_text(R"({"sharedFunctionIds":[3,1],"enabled":"true"})");
+  EXPECT_EQ(config_.shared_functions(), (std::set<int>{1, 3}));
+  EXPECT_FALSE(config_.enabled());
+  load_text(R"({"sharedFunctionIds":[],"enabled":true})");
+  EXPECT_EQ(config_.shared_functions(), (std::set<int>{1, 3}));  // empty keeps the current set
+  EXPECT_TRUE(config_.enabled());
+
+  for (const char* garbage : {"", "{\"systems\":[{\"serial\":\"A\"", "\x01\xff garbage", "[]"}) {
+    load_text(garbage);
+    EXPECT_TRUE(config_.systems().empty()) << garbage;
+  }
+}
+
+TEST_F(ControlConfigTest, SaveIntoUnwritableFolderKeepsOldFile) {
+  testing::write_text(dir_.file("blocker"), "not a folder");
+  control_config blocked(dir_.file("blocker/operator-control.json"));
+  blocked.save();
+  EXPECT_FALSE(std::filesystem::exists(dir_.file("blocker/operator-control.json.tmp")));
+
+  config_.save();
+  const std::string before = testing::read_text(config_.path());
+  std::filesystem::create_directory(config_.path() + ".tmp");  // rename target blocked
+  config_.set_ui_port(7000);
+  config_.save();
+  EXPECT_EQ(testing::read_text(config_.path()), before);
+}
+
+TEST_F(ControlConfigTest, MergeDiscoveredRefreshesMovesAndAges) {
+  config_.merge_discovered({found("10.0.0.5", 5000, "A", "S1"), found("10.0.0.7", 5000, "", "")});
+  config_.set_ui_ready("S1", true);
+  // Known serial at a new address: a ready UI keeps the old address.
+  now_ += 1s;
+  config_.merge_discovered({found("10.0.0.9", 5005, "", "S1")});
+  auto s1 = *config_.find("S1");
+  EXPECT_EQ(s1.address, "10.0.0.5");
+  EXPECT_EQ(s1.web_port, 5000);
+  EXPECT_EQ(s1.workstation, "A");  // an empty workstation never erases
+  EXPECT_TRUE(s1.ui_ready);
+  config_.set_ui_ready("S1", false);
+  config_.merge_discovered({found("10.0.0.9", 5005, "A2", "S1")});
+  s1 = *config_.find("S1");
+  EXPECT_EQ(s1.address, "10.0.0.9");
+  EXPECT_EQ(s1.web_port, 5005);
+  EXPECT_EQ(s1.workstation, "A2");
+
+  // Same address, new port: the UI is no longer ready.
+  config_.set_ui_ready("S1", true);
+  config_.merge_discovered({found("10.0.0.9", 5006, "", "S1")});
+  EXPECT_FALSE(config_.find("S1")->ui_ready);
+
+  // Without a serial a server is matched by address.
+  config_.merge_discovered({found("10.0.0.7", 5000, "Anon", "")});
+  EXPECT_EQ(config_.systems().size(), 2u);
+
+  // Ageing: exactly six seconds is still online, seven is not.
+  config_.set_ui_ready("S1", true);
+  now_ += 6s;
+  config_.merge_discovered({});
+  EXPECT_TRUE(config_.find("S1")->online);
+  now_ += 1s;
+  config_.merge_discovered({});
+  s1 = *config_.find("S1");
+  EXPECT_FALSE(s1.online);
+  EXPECT_FALSE(s1.ui_ready);
+
+  // Records loaded from the file were never seen: offline at the first merge.
+  load_text(R"({"systems":[{"serial":"L","address":"10.0.0.1"}]})");
+  config_.set_ui_ready("L", true);
+  config_.merge_discovered({});
+  EXPECT_FALSE(config_.find("L")->online);
+  // Health polling stamps presence; absence clears both flags at once.
+  config_.set_health_presence("L", true);
+  EXPECT_TRUE(config_.find("L")->ui_ready);
+  config_.set_health_presence("L", false);
+  EXPECT_FALSE(config_.find("L")->online);
+  EXPECT_FALSE(config_.find("L")->ui_ready);
+}
+
+TEST_F(ControlConfigTest, PairingChangesRolesAndSyncState) {
+  config_.merge_discovered({found("10.0.0.5", 5000, "", "A"), found("10.0.0.6", 5000, "", "B"),
+                            found("10.0.0.7", 5000, "", "C")});
+  config_.configure_pair(true, "A", "A");
+  EXPECT_TRUE(config_.controller_configured());
+  EXPECT_FALSE(config_.has_configured_pair());
+  EXPECT_EQ(config_.policy_sync_message(), "Waiting to synchronize pairing with Main.");
+
+  config_.configure_pair(true, "A", "B");
+  EXPECT_EQ(config_.main_system()->serial, "A");
+  EXPECT_EQ(config_.backup_for("A")->serial, "B");
+  config_.set_policy_sync(true, "done");
+  config_.configure_pair(false, "C", "A");
+  EXPECT_EQ(config_.main_system()->serial, "C");
+  EXPECT_EQ(config_.find("B")->role, system_role::independent);
+  EXPECT_FALSE(config_.policy_synchronized());
+  EXPECT_EQ(config_.policy_sync_message(),
+            "Waiting to synchronize disabled redundancy state with Main.");
+
+  config_.assign_role("B", system_role::main, "ignored");
+  EXPECT_EQ(config_.find("B")->backup_for_serial, "");
+  EXPECT_EQ(config_.main_system()->serial, "B");  // first Main in list order
+  EXPECT_FALSE(config_.has_configured_pair());  // A backs up C, which is not the first Main
+  config_.assign_role("Z", system_role::backup, "B");  // unknown: nothing changes
+  EXPECT_EQ(config_.systems().size(), 3u);
+}
+
+TEST_F(ControlConfigTest, ActiveUiFollowsRedundancyAndHealthSelection) {
+  load_text(R"({"enabled":true,"systems":[{"serial":"M","address":"10.0.0.2","role":"Main"},)"
+            R"({"serial":"B","address":"10.0.0.3","role":"Backup","backupForSerial":"M"},)"
+            R"({"serial":"I","address":"10.0.0.4"}]})");
+  EXPECT_EQ(config_.active_ui_label(), "none");
+  config_.set_health_presence("B", true);
+  config_.set_health_presence("I", true);
+  // Enabled pair, no selection, Main offline: the Backup is offered.
+  EXPECT_EQ(config_.active_ui_label(), "backup");
+  config_.set_health_presence("M", true);
+  EXPECT_EQ(config_.active_ui_label(), "main");
+  // A selection on the Backup whose UI is not ready offers nothing.
+  config_.set_health_selection(true, "B");
+  EXPECT_EQ(config_.active_ui_label(), "backup");
+  config_.set_ui_ready("B", false);
+  EXPECT_FALSE(config_.active_ui_system().has_value());
+  // Disabled: never the Backup; Main first, then an independent server.
+  config_.configure_pair(false, "", "");
+  EXPECT_EQ(config_.active_ui_label(), "main");
+  config_.set_health_presence("M", false);
+  EXPECT_EQ(config_.active_ui_system()->serial, "I");
+  config_.set_health_presence("I", false);
+  config_.set_ui_ready("B", true);
+  EXPECT_EQ(config_.active_ui_label(), "none");
+  // set_ui_ready never marks an offline server ready.
+  config_.set_ui_ready("M", true);
+  EXPECT_FALSE(config_.find("M")->ui_ready);
+}
+
+TEST_F(ControlConfigTest, ReplicationStatusIsCopiedAndCleared) {
+  load_text(R"({"systems":[{"serial":"M","address":"10.0.0.2"}]})");
+  replication_status rep;
+  rep.enabled = true;
+  rep.role = "Main";
+  rep.local_serial = "M";
+  rep.revision = 9;
+  config_.set_replication_status("M", rep);
+  EXPECT_EQ(config_.find("M")->replication_revision, 9);
+  config_.clear_replication_status("nobody");
+  EXPECT_EQ(config_.find("M")->replication_revision, 9);
+  config_.clear_replication_status("M");
+  auto m = *config_.find("M");
+  EXPECT_FALSE(m.replication_enabled);
+  EXPECT_EQ(m.replication_role, "Independent");
+  EXPECT_EQ(m.replication_revision, 0);
+}
+
+}  // namespace
+}  // namespace tolvarine::operator_control
