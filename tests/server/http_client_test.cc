@@ -1,0 +1,209 @@
+#include "server/http_client.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "server/loopback_server.h"
+
+namespace tolvarine::operator_control {
+namespace {
+
+using testing::loopback_server;
+using testing::reply_with;
+using std::chrono::milliseconds;
+
+constexpr size_t kLimit = 262144;
+
+// Keeps the connection open for `hold` after optionally sending `text`.
+loopback_server::behaviour send_then_hold(std::string text, milliseconds hold) {
+  return [text, hold](int fd, const std::string&) {
+    if (!text.empty()) loopback_server::send_text(fd, text);
+    std::this_thread::sleep_for(hold);
+  };
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST(HttpRequestText, HeadersFollowTheBody) {
+  EXPECT_EQ(http_request_text("GET", "/Home/GetKelHealth", "10.0.0.5:5000", "", "application/json"),
+            "GET /Home/GetKelHealth HTTP/1.1\r\n"
+            "Host: 10.0.0.5:5000\r\n"
+            "Connection: close\r\n"
+            "Accept: application/json,text/plain,*/*\r\n"
+            "\r\n");
+  EXPECT_EQ(http_request_text("POST", "/x?a=1", "h", "abc", "text/plain"),
+            "POST /x?a=1 HTTP/1.1\r\n"
+            "Host: h\r\n"
+            "Connection: close\r\n"
+            "Accept: application/json,text/plain,*/*\r\n"
+            "Content-Type: text/plain\r\n"
+            "Content-Length: 3\r\n"
+            "\r\n"
+            "abc");
+}
+
+TEST(HttpResponseParser, StatusLengthAndChunkRules) {
+  struct row {
+    std::string raw;
+    int status;
+    std::string body;
+  };
+  const row rows[] = {
+      {"HTTP/1.1 404 Not Found\r\n\r\nmissing", 404, "missing"},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\n\r\n5\r\nhello\r\n6;x=1\r\n world\r\n0\r\n\r\n",
+       200, "hello world"},
+      {"HTTP/1.1 200 OK\r\ntransfer-encoding: gzip, chunked\r\n\r\n3\r\nabc\r\n0\r\nX-Trailer: 1\r\n\r\n",
+       200, "abc"},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nhello\r\n0\r\n\r\n", 0, ""},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhelloXX0\r\n\r\n", 0, ""},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhel", 0, ""},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n", 0, ""},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nffffffffffffffffff\r\nx\r\n", 0, ""},
+      {"HTTP/1.1 200 OK\r\nX-Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", 200,
+       "5\r\nhello\r\n0\r\n\r\n"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabcd", 0, ""},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123456789ABCD", 200, "0123456789"},
+      {"HTTP/1.1 200 OK\r\ncontent-length:\t 3\r\n\r\nabcdef", 200, "abc"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\nkept", 200, "kept"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: x\r\n\r\nkept", 200, "kept"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\nabc", 0, ""},
+      {"HTTP/1.1 200 OK\r\nServer: x\r\n", 200, ""},
+      {"HTTP/1.1 abc\r\n\r\nbody", 0, "body"},
+      {"HTTP/1.1 200 OK", 0, ""},
+      {"", 0, ""},
+      {"\r\n", 0, ""},
+  };
+  for (const row& r : rows) {
+    http_response response = parse_http_response(r.raw);
+    EXPECT_EQ(response.status, r.status) << r.raw;
+    EXPECT_EQ(response.body, r.body) << r.raw;
+  }
+}
+
+TEST(HttpResponseParser, RawBodyParserKeepsChunksUndecoded) {
+  http_response response = parse_raw_body_response(
+      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n");
+  EXPECT_EQ(response.status, 200);
+  EXPECT_EQ(response.body, "5\r\nhello\r\n0\r\n\r\n");
+  response = parse_raw_body_response("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nabcdef");
+  EXPECT_EQ(response.body, "abcdef");
+  EXPECT_EQ(parse_raw_body_response("HTTP/1.1 503 Busy\r\n").status, 503);
+  EXPECT_EQ(parse_raw_body_response("HTTP/1.1 503 Busy\r\n").body, "");
+  EXPECT_EQ(parse_raw_body_response("garbage").status, 0);
+}
+
+TEST(UrlEncode, KeepsUnreservedAndEncodesTheRest) {
+  EXPECT_EQ(url_encode("a b/\xC3\xBC"), "a+b%2F%C3%BC");
+  EXPECT_EQ(url_encode("AZaz09-._~"), "AZaz09-._~");
+  EXPECT_EQ(url_encode("\n&=+%"), "%0A%26%3D%2B%25");
+  EXPECT_EQ(url_encode(std::string("\0\xFF", 2)), "%00%FF");
+  EXPECT_EQ(url_encode(""), "");
+}
+
+TEST(HttpRequest, SendsTheRequestAndReadsTheAnswer) {
+  loopback_server server(reply_with("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"));
+  http_response response = http_request("127.0.0.1", server.port(), "POST", "/Home/Echo?x=1",
+                                        "abc", "text/plain", 2000, kLimit);
+  EXPECT_EQ(response.status, 200);
+  EXPECT_EQ(response.body, "hello");
+  ASSERT_EQ(server.requests().size(), 1u);
+  EXPECT_EQ(server.requests()[0],
+            "POST /Home/Echo?x=1 HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port()) +
+                "\r\nConnection: close\r\nAccept: application/json,text/plain,*/*\r\n"
+                "Content-Type: text/plain\r\nContent-Length: 3\r\n\r\nabc");
+
+  // "localhost" resolves (possibly to ::1 first); the loopback IPv4 address
+  // still answers when the first address refuses.
+  response = http_request("localhost", server.port(), "GET", "/", "", "", 2000, kLimit);
+  EXPECT_EQ(response.status, 200);
+}
+
+TEST(HttpRequest, UnreachableServersGiveStatusZero) {
+  // A port that had a listener a moment ago and has none now.
+  uint16_t closed_port = 0;
+  {
+    loopback_server server(reply_with(""));
+    closed_port = server.port();
+  }
+  for (const char* host : {"127.0.0.1", "", "bad host name"}) {
+    auto start = std::chrono::steady_clock::now();
+    http_response response = http_request(host, closed_port, "GET", "/", "", "", 300, kLimit);
+    EXPECT_EQ(response.status, 0) << host;
+    EXPECT_EQ(response.body, "") << host;
+    EXPECT_LT(seconds_since(start), 5.0) << host;
+  }
+}
+
+TEST(HttpRequest, MisbehavingServersEndWithinTheTimeLimit) {
+  struct row {
+    const char* name;
+    loopback_server::behaviour behaviour;
+    int status;
+    std::string body;
+  };
+  std::string endless_chunks = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhel";
+  const row rows[] = {
+      {"never answers", send_then_hold("", milliseconds(1200)), 0, ""},
+      {"answers and never closes",
+       send_then_hold("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", milliseconds(1200)), 200,
+       "ok"},
+      {"status line only, no header end", reply_with("HTTP/1.1 204 No Content\r\n"), 204, ""},
+      {"short body against Content-Length",
+       reply_with("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nabcd"), 0, ""},
+      {"broken chunks then silence", send_then_hold(endless_chunks, milliseconds(1200)), 0, ""},
+      {"garbage", reply_with("\x01\x02garbage without lines"), 0, ""},
+      {"closes at once", reply_with(""), 0, ""},
+  };
+  for (const row& r : rows) {
+    loopback_server server(r.behaviour);
+    auto start = std::chrono::steady_clock::now();
+    http_response response = http_request("127.0.0.1", server.port(), "GET", "/Home/GetKelHealth",
+                                          "", "", 250, kLimit);
+    EXPECT_EQ(response.status, r.status) << r.name;
+    EXPECT_EQ(response.body, r.body) << r.name;
+    EXPECT_LT(seconds_since(start), 1.1) << r.name;
+  }
+}
+
+TEST(HttpRequest, OversizedAnswersAreCutAtTheLimit) {
+  // The server would send 100 MB; the client stops reading at its limit.
+  loopback_server server([](int fd, const std::string&) {
+    loopback_server::send_text(fd, "HTTP/1.1 200 OK\r\n\r\n");
+    std::string block(65536, 'x');
+    for (int i = 0; i < 1600; ++i) {
+      if (!loopback_server::send_text(fd, block)) break;
+    }
+  });
+  http_response response =
+      http_request("127.0.0.1", server.port(), "GET", "/", "", "", 2000, 4096);
+  EXPECT_EQ(response.status, 200);
+  EXPECT_GE(response.body.size(), 4096u - 19u);
+  EXPECT_LT(response.body.size(), 4096u + 16384u);
+}
+
+TEST(HttpRequest, ManyConcurrentCallsKeepTheirOwnAnswers) {
+  loopback_server server([](int fd, const std::string& request) {
+    std::string path = request.substr(4, request.find(' ', 4) - 4);
+    loopback_server::send_text(fd, "HTTP/1.1 200 OK\r\nContent-Length: " +
+                                       std::to_string(path.size()) + "\r\n\r\n" + path);
+  });
+  std::vector<std::thread> threads;
+  std::vector<std::string> bodies(6);
+  for (size_t i = 0; i < bodies.size(); ++i) {
+    threads.emplace_back([&, i] {
+      bodies[i] = http_request("127.0.0.1", server.port(), "GET", "/n" + std::to_string(i), "",
+                               "", 3000, kLimit)
+                      .body;
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (size_t i = 0; i < bodies.size(); ++i) EXPECT_EQ(bodies[i], "/n" + std::to_string(i));
+}
+
+}  // namespace
+}  // namespace tolvarine::operator_control

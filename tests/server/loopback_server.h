@@ -1,0 +1,122 @@
+// A scripted one-connection-at-a-time TCP server on 127.0.0.1 with an
+// ephemeral port, for client tests. Each accepted connection reads the
+// request (up to the header block plus Content-Length, or until a short
+// quiet time) and then plays the behaviour it was given. The requests it
+// saw are recorded. Owns one thread; the destructor stops it (bounded).
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/mutex.h"
+#include "common/unique_fd.h"
+
+namespace tolvarine::operator_control::testing {
+
+class loopback_server {
+ public:
+  // What to do with one connection: gets the socket and the request text.
+  using behaviour = std::function<void(int fd, const std::string& request)>;
+
+  explicit loopback_server(behaviour on_request) : on_request_(std::move(on_request)) {
+    listener_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    ::listen(listener_.get(), 16);
+    socklen_t length = sizeof(address);
+    ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~loopback_server() {
+    stop_.store(true);
+    thread_.join();
+  }
+  loopback_server(const loopback_server&) = delete;
+  loopback_server& operator=(const loopback_server&) = delete;
+
+  uint16_t port() const { return port_; }
+  std::vector<std::string> requests() const EXCLUDES(mutex_) {
+    mutex_lock lock(mutex_);
+    return requests_;
+  }
+  // Tells a hanging behaviour to give up.
+  bool stopping() const { return stop_.load(); }
+
+  // Writes all of `data`; false when the peer went away.
+  static bool send_text(int fd, const std::string& data) {
+    size_t sent = 0;
+    while (sent < data.size()) {
+      ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      sent += static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+ private:
+  void run() {
+    while (!stop_.load()) {
+      pollfd entry{listener_.get(), POLLIN, 0};
+      if (::poll(&entry, 1, 20) <= 0) continue;
+      unique_fd connection(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (!connection) continue;
+      std::string request = read_request(connection.get());
+      {
+        mutex_lock lock(mutex_);
+        requests_.push_back(request);
+      }
+      on_request_(connection.get(), request);
+    }
+  }
+
+  static std::string read_request(int fd) {
+    std::string request;
+    char buffer[4096];
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (std::chrono::steady_clock::now() < deadline) {
+      size_t end = request.find("\r\n\r\n");
+      if (end != std::string::npos) {
+        size_t length = 0;
+        size_t at = request.find("Content-Length: ");
+        if (at != std::string::npos && at < end) length = std::stoul(request.substr(at + 16));
+        if (request.size() >= end + 4 + length) break;
+      }
+      pollfd entry{fd, POLLIN, 0};
+      if (::poll(&entry, 1, 50) <= 0) continue;
+      ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+      if (n <= 0) break;
+      request.append(buffer, static_cast<size_t>(n));
+    }
+    return request;
+  }
+
+  behaviour on_request_;
+  unique_fd listener_;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  mutable mutex mutex_;
+  std::vector<std::string> requests_ GUARDED_BY(mutex_);
+  std::thread thread_;
+};
+
+// Replies with `text` and closes.
+inline loopback_server::behaviour reply_with(std::string text) {
+  return [text](int fd, const std::string&) { loopback_server::send_text(fd, text); };
+}
+
+}  // namespace tolvarine::operator_control::testing
