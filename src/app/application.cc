@@ -1,7 +1,115 @@
 #include "app/application.h"
 
-namespace tolvarine::operator_control {
+#include <signal.h>
 
-int run_application(int, char**) { return 0; }
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <thread>
+
+#include "app/redirected_log.h"
+#include "app/single_instance.h"
+#include "app/startup_options.h"
+#include "config/control_config.h"
+#include "platform/os_helpers.h"
+#include "platform/platform_app.h"
+#include "web/shell_client.h"
+
+namespace tolvarine::operator_control {
+namespace {
+
+// Cleared by SIGINT/SIGTERM, the front end's exit and a UI port that cannot
+// be restored; ends the main loop.
+std::atomic<bool> running{false};
+
+void sig(int) { running.store(false, std::memory_order_release); }
+
+bool is_running() { return running.load(std::memory_order_acquire); }
+
+void create_folders(const std::string& folder) {
+  std::error_code ignored;
+  if (!folder.empty()) std::filesystem::create_directories(folder, ignored);
+}
+
+// Copies an operator-control.json left in the working directory by an
+// older version into the data folder, once. Failures are silent and the old
+// file stays where it was.
+void migrate_settings(const std::string& default_path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (fs::exists(default_path, ec)) return;
+  const fs::path old_file = fs::current_path(ec) / "operator-control.json";
+  if (ec || !fs::is_regular_file(old_file, ec)) return;
+  create_folders(fs::path(default_path).parent_path().string());
+  fs::copy_file(old_file, default_path, fs::copy_options::overwrite_existing, ec);
+}
+
+}  // namespace
+
+int run_application(int argc, char** argv) {
+  if (auto text = informational_request(argc, argv)) {
+    std::cout << *text << std::flush;
+    return 0;
+  }
+
+  running.store(true, std::memory_order_release);
+  ::signal(SIGINT, sig);
+  ::signal(SIGTERM, sig);
+  // A closed peer must never kill the process; every send also passes
+  // MSG_NOSIGNAL, this covers the rest.
+  ::signal(SIGPIPE, SIG_IGN);
+
+  startup_options defaults;
+  const std::string data_dir = data_directory();
+  create_folders(data_dir);
+  defaults.config_path = (std::filesystem::path(data_dir) / "operator-control.json").string();
+  const startup_options options = parse_command_line(argc, argv, defaults);
+  if (!options.explicit_path) migrate_settings(defaults.config_path);
+  platform_prepare_console(options.console);
+
+  const std::string folder = settings_folder(options.config_path);
+  create_folders(folder);
+  const std::string log_path = (std::filesystem::path(folder) / "operator-control.log").string();
+  redirected_log log;
+  if (!options.console) (void)log.open(log_path);
+
+  auto config = std::make_unique<control_config>(options.config_path);
+  config->load();
+
+  single_instance instance;
+  if (!instance.acquire(folder)) {
+    // Another instance owns this folder: show its page and leave.
+    if (!options.background || options.configure) open_shell_ui(config->ui_port(), options.configure);
+    return 0;
+  }
+
+  std::unique_ptr<platform_app> front_end = make_platform_app();
+  platform_callbacks callbacks;
+  if (front_end) {
+    control_config* cfg = config.get();
+    callbacks.open_ui = [cfg] { open_shell_ui(cfg->ui_port(), false); };
+    callbacks.configure = [cfg] { open_shell_ui(cfg->ui_port(), true); };
+    callbacks.show_log = [log_path] { platform_open_path(log_path); };
+    callbacks.exit_app = [] { running.store(false, std::memory_order_release); };
+    front_end->start(std::move(callbacks), config->ui_port(), log_path);
+  }
+
+  std::cout << kProgramName << " " << kProgramVersion << "\n"
+            << "Operator view: " << shell_url(config->ui_port(), false) << "\n"
+            << "Diagnostics:   http://127.0.0.1:5251/\n"
+            << "Config:        " << options.config_path << "\n"
+            << "Log:           " << log_path << std::endl;
+
+  if (!options.background || options.configure) open_shell_ui(config->ui_port(), options.configure);
+
+  while (is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+  if (front_end) front_end->stop();
+  front_end.reset();
+  config.reset();
+  return 0;
+}
 
 }  // namespace tolvarine::operator_control

@@ -1,0 +1,79 @@
+#include "app/startup_options.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <vector>
+
+namespace tolvarine::operator_control {
+namespace {
+
+startup_options parse(std::vector<const char*> args) {
+  args.insert(args.begin(), "prog");
+  startup_options defaults;
+  defaults.config_path = "/default/operator-control.json";
+  return parse_command_line(static_cast<int>(args.size()), const_cast<char**>(args.data()), defaults);
+}
+
+TEST(StartupOptions, ConfigPathFormsAndPrecedence) {
+  struct row {
+    std::vector<const char*> args;
+    const char* path;
+    bool explicit_path;
+  } rows[] = {
+      {{}, "/default/operator-control.json", false},
+      {{"--config"}, "/default/operator-control.json", false},  // last argument: ignored
+      {{"--config", "/a.json"}, "/a.json", true},
+      {{"--config="}, "", true},
+      {{"--config=/b.json"}, "/b.json", true},
+      {{"first.json", "second.json"}, "first.json", true},
+      {{"--config", "/a.json", "bare.json"}, "/a.json", true},
+      {{"bare.json", "--config", "/a.json"}, "/a.json", true},
+      {{"bare.json", "--config=/c.json"}, "/c.json", true},
+      {{"--config", "--console"}, "--console", true},  // the next argument is consumed
+      {{"", "-x", "--unknown", "--Console"}, "/default/operator-control.json", false},
+  };
+  for (const auto& r : rows) {
+    std::string joined;
+    for (const char* a : r.args) joined += std::string(a) + " ";
+    startup_options o = parse(r.args);
+    EXPECT_EQ(o.config_path, r.path) << joined;
+    EXPECT_EQ(o.explicit_path, r.explicit_path) << joined;
+  }
+}
+
+TEST(StartupOptions, FlagsAndInformationalRequests) {
+  startup_options o = parse({"--console", "--background", "--configure"});
+  EXPECT_TRUE(o.console && o.background && o.configure);
+  o = parse({"--Console", "--background=1"});
+  EXPECT_FALSE(o.console || o.background || o.configure);
+
+  const char* version[] = {"prog", "x.json", "--version"};
+  EXPECT_EQ(informational_request(3, const_cast<char**>(version)), "Tolvarine-Redundancy-Control 0.9.2\n");
+  const char* help[] = {"prog", "--help"};
+  auto text = informational_request(2, const_cast<char**>(help));
+  ASSERT_TRUE(text);
+  for (const char* needle : {"--console", "--background", "--configure", "--config", "5251", "5270",
+                             "operator-control.json", "operator-control.log"}) {
+    EXPECT_NE(text->find(needle), std::string::npos) << needle;
+  }
+  const char* plain[] = {"prog", "--console", nullptr};
+  EXPECT_FALSE(informational_request(3, const_cast<char**>(plain)));
+}
+
+TEST(StartupOptions, FileLocationsFollowHome) {
+  const char* saved = std::getenv("HOME");
+  std::string saved_home = saved ? saved : "";
+  setenv("HOME", "/home/op", 1);
+  EXPECT_EQ(data_directory(), "/home/op/Library/Application Support/Brellin Labs/Tolvarine OperatorControl");
+  unsetenv("HOME");
+  EXPECT_EQ(data_directory(), std::filesystem::current_path().string());
+  if (saved) setenv("HOME", saved_home.c_str(), 1);
+
+  EXPECT_EQ(settings_folder("/x/y/settings.json"), "/x/y");
+  EXPECT_EQ(settings_folder("settings.json"), std::filesystem::current_path().string());
+}
+
+}  // namespace
+}  // namespace tolvarine::operator_control
