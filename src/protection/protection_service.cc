@@ -1,0 +1,398 @@
+#include "protection/protection_service.h"
+
+#include <exception>
+#include <future>
+
+#include "common/atomic_file.h"
+#include "config/json_util.h"
+#include "protection/alert_log.h"
+#include "protection/control_sender.h"
+#include "protection/json_numbers.h"
+
+namespace tolvarine::operator_control {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr milliseconds kMonitorPeriod{250};
+
+protection_service::environment with_defaults(protection_service::environment env) {
+  if (!env.steady) env.steady = steady_now;
+  if (!env.wall) env.wall = wall_ms_now;
+  if (!env.fetch) {
+    env.fetch = [](const std::string& host, uint16_t port, const std::string& path,
+                   int timeout_ms, size_t max_bytes) {
+      return http_request(host, port, "GET", path, "", "", timeout_ms, max_bytes);
+    };
+  }
+  if (!env.send) env.send = send_control_string;
+  return env;
+}
+
+const char* bool_text(bool b) { return b ? "true" : "false"; }
+
+}  // namespace
+
+protection_service::protection_service(control_config& config)
+    : protection_service(config, environment{}) {}
+
+protection_service::protection_service(control_config& config, environment env)
+    : config_(config),
+      env_(with_defaults(std::move(env))),
+      policy_path_(config.path() + ".protection.json"),
+      alert_log_path_(policy_path_ + ".alerts.jsonl") {
+  load();
+}
+
+protection_service::~protection_service() { stop(); }
+
+protection_policy protection_service::parse(std::string_view text) {
+  return parse_protection_policy(text);
+}
+
+bool protection_service::validate(const protection_policy& policy, std::string* error) {
+  return validate_protection_policy(policy, error);
+}
+
+std::string protection_service::policy_json(const protection_policy& policy) {
+  return protection_policy_json(policy);
+}
+
+// --- The protection file ------------------------------------------------------
+
+void protection_service::load() {
+  std::string text;
+  if (!read_file(policy_path_, &text)) return;
+  protection_policy loaded = parse(text);
+  std::string error;
+  const bool valid = validate(loaded, &error);
+  mutex_lock lock(mutex_);
+  if (!valid) {
+    // Defaults stay in force; the file is left for the operator to see.
+    lastAction_ = "Invalid saved protection settings: " + error;
+    return;
+  }
+  policy_ = std::move(loaded);
+  heldOnBackup_ = protection_json::starts_with(text, "heldOnBackup", "true");
+  pairMain_ = json_util::string_value(text, "pairMain", "");
+  pairBackup_ = json_util::string_value(text, "pairBackup", "");
+}
+
+std::string protection_service::file_text_locked() const {
+  std::string text = policy_json(policy_);
+  text.pop_back();  // the closing brace
+  text += ",\"heldOnBackup\":";
+  text += bool_text(heldOnBackup_);
+  text += ",\"pairMain\":\"" + json_util::escape(pairMain_) + "\",\"pairBackup\":\"" +
+          json_util::escape(pairBackup_) + "\"}";
+  return text;
+}
+
+bool protection_service::save_locked() {
+  // Flushed to disk before and after the rename: a move persisted a moment
+  // before a power cut survives it.
+  if (!replace_file(policy_path_, file_text_locked())) return false;
+  recover("transfer-storage");
+  return true;
+}
+
+bool protection_service::configure(const std::string& text, std::string* error) {
+  protection_policy next = parse(text);
+  std::string message;
+  if (!validate(next, &message)) {
+    if (error) *error = message;
+    return false;
+  }
+  bool saved = false;
+  {
+    mutex_lock lock(mutex_);
+    protection_policy previous = std::move(policy_);
+    policy_ = std::move(next);
+    saved = save_locked();
+    if (saved) {
+      fault_since_.clear();  // every confirmation timer restarts
+    } else {
+      policy_ = std::move(previous);
+    }
+  }
+  flush_alert_log();
+  if (!saved && error) *error = "Protection settings could not be saved.";
+  return saved;
+}
+
+// --- Operations ---------------------------------------------------------------
+
+bool protection_service::operate(const std::string& operation, std::string* error) {
+  bool ok = false;
+  std::string message;
+  {
+    mutex_lock lock(mutex_);
+    if (operation == "arm" || operation == "disarm") {
+      const bool previous = policy_.armed;
+      policy_.armed = operation == "arm";
+      ok = save_locked();
+      if (!ok) {
+        policy_.armed = previous;
+        message = "Could not save protection state.";
+      }
+    } else if (operation == "acknowledge") {
+      alerts_.acknowledge_all();
+      ok = true;
+    } else if (operation == "main" || operation == "backup") {
+      ok = operator_transfer_locked(operation, &message);
+    } else {
+      message = "Unknown protection operation.";
+    }
+  }
+  flush_alert_log();
+  if (!ok && error) *error = message;
+  return ok;
+}
+
+bool protection_service::operator_transfer_locked(const std::string& operation,
+                                                  std::string* error) {
+  if (busy_locked()) {
+    *error = "Wait for the outbound sequence to finish before transferring again.";
+    return false;
+  }
+  const std::optional<system_record> main = config_.main_system();
+  std::optional<system_record> target;
+  if (operation == "main") {
+    target = main;
+  } else if (main) {
+    target = config_.backup_for(main->serial);
+  }
+  if (config_.enabled() && target && eligible(*target)) {
+    if (active_serial_ == target->serial) return true;
+    return transition(*target, operation, "Operator requested transfer", error);
+  }
+  *error = "Requested server is not ready for takeover. Check engine and protected outputs.";
+  return false;
+}
+
+bool protection_service::test_action(int index, std::string* error) {
+  mutex_lock lock(mutex_);
+  const char* message = nullptr;
+  if (index < 0 || static_cast<size_t>(index) >= policy_.actions.size()) {
+    message = "Save the action before testing it.";
+  } else if (!policy_.actions[static_cast<size_t>(index)].enabled) {
+    message = "Enable and save the action before testing it.";
+  } else if (busy_locked()) {
+    message = "An outbound sequence is already running.";
+  }
+  if (message) {
+    if (error) *error = message;
+    return false;
+  }
+  jobs_.push_back(job{{policy_.actions[static_cast<size_t>(index)]}, "Test action"});
+  wake_.notify_all();
+  return true;
+}
+
+// --- Read-outs ----------------------------------------------------------------
+
+std::string protection_service::json() const {
+  mutex_lock lock(mutex_);
+  const steady_time now = env_.steady();
+  std::string out = "{\"policy\":" + policy_json(policy_);
+  out += ",\"armed\":";
+  out += bool_text(policy_.armed);
+  out += ",\"heldOnBackup\":";
+  out += bool_text(heldOnBackup_);
+  out += ",\"actionsBusy\":";
+  out += bool_text(busy_locked());
+  out += ",\"lastAction\":\"" + json_util::escape(lastAction_) + "\",\"systems\":[";
+  bool first = true;
+  for (const auto& [serial, s] : samples_) {
+    if (!first) out += ',';
+    first = false;
+    const long long age =
+        s.reachable
+            ? std::chrono::duration_cast<milliseconds>(now - s.updated).count()
+            : -1;
+    out += "{\"serial\":\"" + json_util::escape(serial) + "\",\"ageMs\":" + std::to_string(age);
+    out += ",\"supported\":";
+    out += bool_text(s.supported);
+    out += ",\"engineRunning\":";
+    out += bool_text(s.engineRunning);
+    out += ",\"engineResponsive\":";
+    out += bool_text(s.engineResponsive);
+    out += ",\"telemetryAvailable\":";
+    out += bool_text(s.telemetryAvailable);
+    out += ",\"frameStalled\":";
+    out += bool_text(s.frameStalled);
+    out += ",\"outputs\":" + s.outputs + "}";
+  }
+  out += "],\"alerts\":" + alerts_.json() + "}";
+  return out;
+}
+
+std::string protection_service::policy_json() const {
+  mutex_lock lock(mutex_);
+  return policy_json(policy_);
+}
+
+protection_policy protection_service::policy() const {
+  mutex_lock lock(mutex_);
+  return policy_;
+}
+
+std::string protection_service::active_serial() const {
+  mutex_lock lock(mutex_);
+  return active_serial_;
+}
+
+bool protection_service::held_on_backup() const {
+  mutex_lock lock(mutex_);
+  return heldOnBackup_;
+}
+
+bool protection_service::selection_pending() const {
+  mutex_lock lock(mutex_);
+  return selection_pending_;
+}
+
+std::string protection_service::last_action() const {
+  mutex_lock lock(mutex_);
+  return lastAction_;
+}
+
+std::vector<protection_alert> protection_service::alerts() const {
+  mutex_lock lock(mutex_);
+  return {alerts_.entries().begin(), alerts_.entries().end()};
+}
+
+std::optional<protection_sample> protection_service::sample(const std::string& serial) const {
+  mutex_lock lock(mutex_);
+  auto it = samples_.find(serial);
+  if (it == samples_.end()) return std::nullopt;
+  return it->second;
+}
+
+bool protection_service::actions_busy() const {
+  mutex_lock lock(mutex_);
+  return busy_locked();
+}
+
+// --- Threads ------------------------------------------------------------------
+
+void protection_service::start() {
+  if (monitor_thread_.joinable() || action_thread_.joinable()) return;
+  {
+    mutex_lock lock(mutex_);
+    running_ = true;
+    stopped_ = false;
+    grace_start_ = env_.steady();
+    // Tell the registry where operation will most likely be, before the
+    // first pass confirms it.
+    const std::optional<system_record> main = config_.main_system();
+    const std::optional<system_record> backup =
+        main ? config_.backup_for(main->serial) : std::nullopt;
+    if (config_.enabled() && main && backup) {
+      const bool held = heldOnBackup_ && pairMain_ == main->serial && pairBackup_ == backup->serial;
+      config_.set_health_selection(true, held ? backup->serial : main->serial);
+    }
+  }
+  action_thread_ = std::thread([this] { action_loop(); });
+  monitor_thread_ = std::thread([this] { monitor_loop(); });
+}
+
+void protection_service::stop() {
+  {
+    mutex_lock lock(mutex_);
+    running_ = false;
+    stopped_ = true;
+    wake_.notify_all();
+  }
+  if (monitor_thread_.joinable()) monitor_thread_.join();
+  if (action_thread_.joinable()) action_thread_.join();
+}
+
+void protection_service::monitor_loop() {
+  while (running_) {
+    const auto t0 = std::chrono::steady_clock::now();
+    run_monitor_cycle();
+    mutex_lock lock(mutex_);
+    const auto next = t0 + kMonitorPeriod;
+    while (running_ && std::chrono::steady_clock::now() < next) wake_.wait_until(lock, next);
+  }
+}
+
+void protection_service::run_monitor_cycle() {
+  try {
+    const std::optional<system_record> main = config_.main_system();
+    const std::optional<system_record> backup =
+        main ? config_.backup_for(main->serial) : std::nullopt;
+    int stall_ms = 0;
+    {
+      mutex_lock lock(mutex_);
+      stall_ms = policy_.stallMs;
+    }
+    // Each server on its own thread, so a hanging one cannot delay the
+    // other beyond its own time limit.
+    std::vector<std::future<void>> polls;
+    for (const std::optional<system_record>* r : {&main, &backup}) {
+      if (!*r || (*r)->address.empty()) continue;
+      polls.push_back(std::async(std::launch::async,
+                                 [this, record = **r, stall_ms] { poll(record, stall_ms); }));
+    }
+    for (auto& p : polls) p.wait();
+    for (auto& p : polls) p.get();
+    evaluation_pass();
+  } catch (const std::exception& e) {
+    {
+      mutex_lock lock(mutex_);
+      alert("monitor", true, std::string("Protection monitor error: ") + e.what(), "critical");
+    }
+    flush_alert_log();
+  }
+}
+
+void protection_service::evaluation_pass() {
+  {
+    mutex_lock lock(mutex_);
+    evaluate();
+    recover("monitor");
+  }
+  flush_alert_log();
+}
+
+void protection_service::poll(const system_record& record, int stall_ms) {
+  std::optional<protection_sample> result;
+  const http_response health =
+      env_.fetch(record.address, record.web_port, kHealthPath, kPollTimeoutMs, kHealthMaxBytes);
+  if (health.status == 200) {
+    result = read_health_answer(health.body, record.serial, stall_ms, env_.steady());
+  } else if (health.status == 404) {
+    // A server without the health endpoint: at least learn it is there.
+    const http_response identity = env_.fetch(record.address, record.web_port, kIdentityPath,
+                                              kPollTimeoutMs, kIdentityMaxBytes);
+    if (identity.status == 200) {
+      result = read_identity_answer(identity.body, record.serial, env_.steady());
+    }
+  }
+  store_poll_result(record.serial, std::move(result));
+}
+
+void protection_service::store_poll_result(const std::string& serial,
+                                           std::optional<protection_sample> sample) {
+  mutex_lock lock(mutex_);
+  if (sample && sample->reachable) {
+    samples_[serial] = std::move(*sample);
+  } else {
+    // A failed poll leaves the previous sample ageing.
+    samples_.try_emplace(serial);
+  }
+}
+
+void protection_service::flush_alert_log() {
+  mutex_lock order(log_mutex_);
+  std::vector<std::string> lines;
+  {
+    mutex_lock lock(mutex_);
+    lines.swap(pending_log_);
+  }
+  append_alert_lines(alert_log_path_, lines);
+}
+
+}  // namespace tolvarine::operator_control
