@@ -19,9 +19,9 @@ constexpr std::size_t legacy_report_size = 8191;
 constexpr std::size_t legacy_first_part = 7803;
 constexpr std::size_t feature_report_size = 32;
 
-// The one image writer for a family.
-bool write_family_image(connected_deck& deck, int key, std::span<const std::uint8_t> image)
-    REQUIRES(deck.device_mutex) {
+}  // namespace
+
+bool write_key_image(connected_deck& deck, int key, std::span<const std::uint8_t> image) {
   switch (deck.profile.family) {
     case deck_family::family_main:
       return write_main_image(deck, key, image);
@@ -32,8 +32,6 @@ bool write_family_image(connected_deck& deck, int key, std::span<const std::uint
   }
   return false;
 }
-
-}  // namespace
 
 bool write_main_image(connected_deck& deck, int key, std::span<const std::uint8_t> image) {
   constexpr std::size_t page_capacity = image_report_size - main_header_size;
@@ -130,7 +128,7 @@ bool show_tolvarine_splash(connected_deck& deck) {
   bool all = true;
   for (int k = 0; k < p.key_count; ++k) {
     const splash_image& image = images[static_cast<std::size_t>(k)];
-    if (!write_family_image(deck, k, {image.data, image.size})) all = false;
+    if (!write_key_image(deck, k, {image.data, image.size})) all = false;
   }
   return all;
 }

@@ -30,6 +30,11 @@ namespace tolvarine::operator_control {
                                       std::span<const std::uint8_t> image)
     REQUIRES(deck.device_mutex);
 
+// The writer of the deck's family.
+[[nodiscard]] bool write_key_image(connected_deck& deck, int key,
+                                   std::span<const std::uint8_t> image)
+    REQUIRES(deck.device_mutex);
+
 // Paints one key black in the family's way.
 [[nodiscard]] bool clear_deck_key(connected_deck& deck, int key) REQUIRES(deck.device_mutex);
 

@@ -1,0 +1,55 @@
+# Stream Deck support: the built-in splash images compiled into the
+# program, the udev rules that give the logged-in user access to the decks,
+# and the links the deck tests and tools need.
+
+pkg_check_modules(LIBJPEG REQUIRED IMPORTED_TARGET libjpeg)
+
+# The splash images are drawn by tools/streamdeck-splash and committed, so
+# the build needs neither the generator's output nor a network.
+file(GLOB TRC_STREAMDECK_SPLASH CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/src/streamdeck/splash/*.jpg
+  ${CMAKE_SOURCE_DIR}/src/streamdeck/splash/*.bmp)
+# Embedded like trc_embed does, but VERBATIM so the list of many files
+# reaches the script as one argument.
+set(TRC_STREAMDECK_EMBED_DIR ${CMAKE_BINARY_DIR}/embedded/streamdeck_splash)
+add_custom_command(
+  OUTPUT ${TRC_STREAMDECK_EMBED_DIR}/streamdeck_splash_embedded.h
+         ${TRC_STREAMDECK_EMBED_DIR}/streamdeck_splash_embedded.cc
+  COMMAND ${CMAKE_COMMAND} -DNAMESPACE=streamdeck_splash
+          -DHEADER=${TRC_STREAMDECK_EMBED_DIR}/streamdeck_splash_embedded.h
+          -DSOURCE=${TRC_STREAMDECK_EMBED_DIR}/streamdeck_splash_embedded.cc
+          "-DFILES=${TRC_STREAMDECK_SPLASH}" -P ${CMAKE_SOURCE_DIR}/cmake/embed_files.cmake
+  DEPENDS ${TRC_STREAMDECK_SPLASH} ${CMAKE_SOURCE_DIR}/cmake/embed_files.cmake
+  COMMENT "Embedding the Stream Deck splash images"
+  VERBATIM)
+target_sources(trc_core PRIVATE ${TRC_STREAMDECK_EMBED_DIR}/streamdeck_splash_embedded.cc)
+target_include_directories(trc_core PUBLIC ${CMAKE_BINARY_DIR}/embedded)
+
+# udev reads rules from /etc/udev/rules.d (and /usr/lib/udev/rules.d), never
+# from under /usr/local, so the rule goes there whatever the prefix.
+set(TRC_UDEV_RULES_DIR /etc/udev/rules.d CACHE PATH "Where the Stream Deck udev rule is installed")
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/udev/70-tolvarine-streamdeck.rules
+  DESTINATION ${TRC_UDEV_RULES_DIR})
+
+# The tests, fakes and fuzz targets are defined after this file is read;
+# finish their wiring once the whole tree is known.
+function(trc_streamdeck_link_late)
+  if(TARGET trc_fakes)
+    # The fake HID bus uses the annotated mutex from src/common.
+    target_include_directories(trc_fakes PRIVATE ${CMAKE_SOURCE_DIR}/src)
+  endif()
+  if(TARGET streamdeck_splash_images_test)
+    target_link_libraries(streamdeck_splash_images_test PRIVATE PkgConfig::LIBJPEG)
+  endif()
+  if(TARGET streamdeck-splash AND TRC_TESTS)
+    # The committed images are exactly what the generator draws.
+    add_test(NAME streamdeck_splash_images_reproducible
+      COMMAND ${CMAKE_COMMAND}
+        -DGENERATOR=$<TARGET_FILE:streamdeck-splash>
+        -DEXPECTED=${CMAKE_SOURCE_DIR}/src/streamdeck/splash
+        -DWORK=${CMAKE_BINARY_DIR}/streamdeck-splash-check
+        -P ${CMAKE_SOURCE_DIR}/tools/streamdeck-splash/compare.cmake)
+    set_tests_properties(streamdeck_splash_images_reproducible PROPERTIES LABELS unit)
+  endif()
+endfunction()
+cmake_language(DEFER CALL trc_streamdeck_link_late)

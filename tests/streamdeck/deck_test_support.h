@@ -1,0 +1,142 @@
+// Shared pieces of the Stream Deck tests: a recording log, an adapter on the
+// fake HID bus, and helpers that plug decks and take reports apart.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/mutex.h"
+#include "fakes/fake_hidapi.h"
+#include "streamdeck/hid_streamdeck_adapter.h"
+
+namespace tolvarine::operator_control::testing {
+
+// Lines written by the adapter; filled from any thread.
+class line_log {
+ public:
+  void add(const std::string& line) {
+    mutex_lock lock(mutex_);
+    lines_.push_back(line);
+  }
+  std::vector<std::string> lines() const {
+    mutex_lock lock(mutex_);
+    return lines_;
+  }
+  std::vector<std::string> take() {
+    mutex_lock lock(mutex_);
+    return std::exchange(lines_, {});
+  }
+  int count(const std::string& line) const {
+    mutex_lock lock(mutex_);
+    return static_cast<int>(std::count(lines_.begin(), lines_.end(), line));
+  }
+
+ private:
+  mutable mutex mutex_;
+  std::vector<std::string> lines_ GUARDED_BY(mutex_);
+};
+
+struct key_event {
+  std::string serial;
+  int key;
+  bool pressed;
+  friend bool operator==(const key_event&, const key_event&) = default;
+};
+
+inline std::ostream& operator<<(std::ostream& os, const key_event& e) {
+  return os << e.serial << ":" << e.key << (e.pressed ? " down" : " up");
+}
+
+class deck_test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake_hid::reset();
+    now_ = steady_time{} + std::chrono::hours(1);
+    hid_streamdeck_adapter::options opts;
+    opts.clock = [] { return steady_now(); };
+    opts.info = [this](const std::string& line) { info_.add(line); };
+    opts.problem = [this](const std::string& line) { problems_.add(line); };
+    adapter_ = std::make_unique<hid_streamdeck_adapter>(std::move(opts));
+  }
+  void TearDown() override {
+    adapter_.reset();
+    fake_hid::reset();
+  }
+
+  // Plugs one deck; `serial` empty leaves both serial sources empty.
+  static void plug(std::uint16_t pid, const std::string& path, const std::wstring& serial,
+                   const std::wstring& product = L"") {
+    fake_device_spec d;
+    d.path = path;
+    d.product_id = pid;
+    d.serial = serial;
+    d.product = product;
+    fake_hid::plug(d);
+  }
+
+  // Attaches one deck and forgets the splash it was painted with.
+  void attach(std::uint16_t pid, const std::string& path, const std::wstring& serial) {
+    plug(pid, path, serial);
+    adapter_->scan_once();
+    ASSERT_EQ(info_.take().size(), 1u) << "deck at " << path << " not attached";
+    fake_hid::take_reports(path);
+  }
+
+  // Records every key callback.
+  void record_keys() {
+    adapter_->on_key([this](const std::string& serial, int key, bool pressed) {
+      mutex_lock lock(keys_mutex_);
+      keys_.push_back({serial, key, pressed});
+    });
+  }
+  std::vector<key_event> take_keys() {
+    mutex_lock lock(keys_mutex_);
+    return std::exchange(keys_, {});
+  }
+
+  steady_time now_;
+  line_log info_;
+  line_log problems_;
+  std::unique_ptr<hid_streamdeck_adapter> adapter_;
+  mutex keys_mutex_;
+  std::vector<key_event> keys_ GUARDED_BY(keys_mutex_);
+};
+
+inline std::uint16_t get16(const std::vector<std::uint8_t>& r, std::size_t at) {
+  return static_cast<std::uint16_t>(r[at] | r[at + 1] << 8);
+}
+
+// Image bytes per key, rebuilt from main-family image reports.
+inline std::map<int, std::vector<std::uint8_t>> main_images(
+    const std::vector<fake_report>& reports) {
+  std::map<int, std::vector<std::uint8_t>> out;
+  for (const fake_report& r : reports) {
+    if (r.kind != fake_report::output || r.bytes.size() != 1024 || r.bytes[1] != 0x07) continue;
+    const std::uint16_t count = get16(r.bytes, 4);
+    auto& image = out[r.bytes[2]];
+    image.insert(image.end(), r.bytes.begin() + 8, r.bytes.begin() + 8 + count);
+  }
+  return out;
+}
+
+// Image bytes per key (0-based), rebuilt from Mini image reports; a page
+// holds 1008 bytes except the last, whose length the image itself gives.
+inline std::map<int, std::vector<std::uint8_t>> mini_images(
+    const std::vector<fake_report>& reports, std::size_t image_size) {
+  std::map<int, std::vector<std::uint8_t>> out;
+  for (const fake_report& r : reports) {
+    if (r.kind != fake_report::output || r.bytes.size() != 1024 || r.bytes[1] != 0x01) continue;
+    auto& image = out[r.bytes[5] - 1];
+    const std::size_t count = std::min<std::size_t>(1008, image_size - image.size());
+    image.insert(image.end(), r.bytes.begin() + 16, r.bytes.begin() + 16 + static_cast<long>(count));
+  }
+  return out;
+}
+
+}  // namespace tolvarine::operator_control::testing

@@ -1,0 +1,23 @@
+# Script mode: runs GENERATOR into WORK and checks that every file matches
+# the committed one in EXPECTED, and that no file is missing or extra.
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK})
+execute_process(COMMAND ${GENERATOR} ${WORK} RESULT_VARIABLE result OUTPUT_QUIET)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "streamdeck-splash failed: ${result}")
+endif()
+file(GLOB generated RELATIVE ${WORK} ${WORK}/*)
+file(GLOB committed RELATIVE ${EXPECTED} ${EXPECTED}/*.jpg ${EXPECTED}/*.bmp)
+list(SORT generated)
+list(SORT committed)
+if(NOT generated STREQUAL committed)
+  message(FATAL_ERROR "splash file lists differ:\n generated: ${generated}\n committed: ${committed}")
+endif()
+foreach(name ${generated})
+  execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${WORK}/${name} ${EXPECTED}/${name}
+    RESULT_VARIABLE differs)
+  if(differs)
+    message(FATAL_ERROR "${name} differs from what streamdeck-splash draws; regenerate the splash images")
+  endif()
+endforeach()
+file(REMOVE_RECURSE ${WORK})
