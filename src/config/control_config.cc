@@ -380,23 +380,23 @@ void control_config::clear_replication_status(const std::string& serial) {
   r->replication_last_error.clear();
 }
 
+const system_record* control_config::first_usable_locked(system_role role) const {
+  for (const auto& s : systems_) {
+    if (s.role == role && s.online && s.ui_ready) return &s;
+  }
+  return nullptr;
+}
+
 const system_record* control_config::active_ui_system_locked() const {
-  auto usable = [](const system_record& s) { return s.online && s.ui_ready; };
-  auto first_usable = [&](system_role role) -> const system_record* {
-    for (const auto& s : systems_) {
-      if (s.role == role && usable(s)) return &s;
-    }
-    return nullptr;
-  };
   const bool paired = enabled_ && has_configured_pair_locked();
   if (paired && health_selection_active_) {
     // While protection holds a selection no other server is offered.
     const system_record* selected = find_locked(health_selected_serial_);
-    return selected && usable(*selected) ? selected : nullptr;
+    return selected && selected->online && selected->ui_ready ? selected : nullptr;
   }
-  if (const system_record* main = first_usable(system_role::main)) return main;
+  if (const system_record* main = first_usable_locked(system_role::main)) return main;
   // A Backup is offered only when redundancy is on and the pair exists.
-  return first_usable(paired ? system_role::backup : system_role::independent);
+  return first_usable_locked(paired ? system_role::backup : system_role::independent);
 }
 
 std::optional<system_record> control_config::active_ui_system() const {

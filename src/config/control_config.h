@@ -92,6 +92,8 @@ class control_config {
  private:
   system_record* find_locked(const std::string& serial) REQUIRES(mutex_);
   const system_record* find_locked(const std::string& serial) const REQUIRES(mutex_);
+  // First record of `role` that is online and UI-ready.
+  const system_record* first_usable_locked(system_role role) const REQUIRES(mutex_);
   const system_record* active_ui_system_locked() const REQUIRES(mutex_);
 
   // Constant after construction.
