@@ -1,0 +1,100 @@
+// Raw HTTP exchanges with a local server, for tests that need to send
+// malformed bytes or hold a connection open. Not thread-safe: one owner
+// per connection.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include "common/clock.h"
+#include "common/unique_fd.h"
+
+namespace tolvarine::operator_control::testing {
+
+class raw_connection {
+ public:
+  raw_connection(uint16_t port, const char* address = "127.0.0.1") {
+    fd_.reset(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    ::inet_pton(AF_INET, address, &sa.sin_addr);
+    if (::connect(fd_.get(), reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) fd_.reset();
+  }
+  bool ok() const { return fd_.valid(); }
+
+  bool send_text(const std::string& text) {
+    size_t sent = 0;
+    while (sent < text.size()) {
+      const ssize_t n = ::send(fd_.get(), text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      sent += static_cast<size_t>(n);
+    }
+    return true;
+  }
+  void finish_sending() { ::shutdown(fd_.get(), SHUT_WR); }
+
+  // Everything the server sends until it closes; nothing if it does not
+  // close within `limit`.
+  std::optional<std::string> read_all(std::chrono::milliseconds limit) {
+    const steady_time deadline = steady_now() + limit;
+    std::string out;
+    char buffer[16384];
+    while (true) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_now());
+      if (left.count() <= 0) return std::nullopt;
+      pollfd p{fd_.get(), POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
+      const ssize_t n = ::recv(fd_.get(), buffer, sizeof(buffer), 0);
+      if (n < 0) return out;  // reset by the server: whatever came
+      if (n == 0) return out;
+      out.append(buffer, static_cast<size_t>(n));
+    }
+  }
+
+ private:
+  unique_fd fd_;
+};
+
+// Sends `request` on a fresh connection and returns the whole response, or
+// nothing when the connection fails or the server does not close in time.
+inline std::optional<std::string> exchange(uint16_t port, const std::string& request,
+                                           std::chrono::milliseconds limit =
+                                               std::chrono::milliseconds(5000)) {
+  raw_connection c(port);
+  if (!c.ok() || !c.send_text(request)) return std::nullopt;
+  return c.read_all(limit);
+}
+
+// The body of a raw response (after the first blank line).
+inline std::string body_of(const std::string& response) {
+  const size_t at = response.find("\r\n\r\n");
+  return at == std::string::npos ? std::string() : response.substr(at + 4);
+}
+
+// The status code of a raw response, 0 when there is none.
+inline int status_of(const std::string& response) {
+  if (response.rfind("HTTP/1.1 ", 0) != 0 || response.size() < 12) return 0;
+  return std::stoi(response.substr(9, 3));
+}
+
+// A POST with a correct Content-Length and optional extra header lines
+// (each ending in CR LF).
+inline std::string post(const std::string& path, const std::string& body,
+                        const std::string& extra_headers = "") {
+  return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1:5251\r\n" + extra_headers +
+         "Content-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\n\r\n" + body;
+}
+
+inline std::string get(const std::string& path, const std::string& extra_headers = "") {
+  return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:5251\r\n" + extra_headers + "\r\n";
+}
+
+}  // namespace tolvarine::operator_control::testing
