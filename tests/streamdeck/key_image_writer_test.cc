@@ -47,7 +47,7 @@ bytes test_bmp(int width, int height, int bits, std::size_t offset = 54) {
       std::uint8_t* p = &b[offset + (static_cast<std::size_t>(s * width + c)) * pixel];
       p[0] = static_cast<std::uint8_t>(c);
       p[1] = static_cast<std::uint8_t>(picture_row);
-      p[2] = 0x55;
+      if (pixel >= 3) p[2] = 0x55;
       if (pixel == 4) p[3] = 0xAA;
     }
   }
