@@ -53,7 +53,7 @@ inline std::ostream& operator<<(std::ostream& os, const key_event& e) {
   return os << e.serial << ":" << e.key << (e.pressed ? " down" : " up");
 }
 
-class deck_test : public ::testing::Test {
+class streamdeck_test : public ::testing::Test {
  protected:
   void SetUp() override {
     fake_hid::reset();

@@ -12,6 +12,8 @@
 namespace tolvarine::operator_control::testing {
 namespace {
 
+using streamdeck_adapter = streamdeck_test;
+
 using namespace std::chrono_literals;
 using report_bytes = std::vector<std::uint8_t>;
 
@@ -43,7 +45,7 @@ const model_row models[] = {
 
 std::string path_of(int i) { return "/dev/hidraw" + std::to_string(i); }
 
-TEST_F(deck_test, AttachesEveryModelWithItsDeckInfoAndPaintsItsSplash) {
+TEST_F(streamdeck_adapter, AttachesEveryModelWithItsDeckInfoAndPaintsItsSplash) {
   int i = 0;
   for (const model_row& m : models) {
     plug(m.pid, path_of(i), L"S" + std::to_wstring(10 + i));
@@ -87,7 +89,7 @@ TEST_F(deck_test, AttachesEveryModelWithItsDeckInfoAndPaintsItsSplash) {
   EXPECT_TRUE(problems_.lines().empty());
 }
 
-TEST_F(deck_test, SerialAndNameFallBackAndAreNarrowed) {
+TEST_F(streamdeck_adapter, SerialAndNameFallBackAndAreNarrowed) {
   struct row {
     std::wstring listed_serial, device_serial, product;
     std::string serial, name;
@@ -119,7 +121,7 @@ TEST_F(deck_test, SerialAndNameFallBackAndAreNarrowed) {
   }
 }
 
-TEST_F(deck_test, DetachesWithinOneScanPeriodAndRepaintsSplashOnReplug) {
+TEST_F(streamdeck_adapter, DetachesWithinOneScanPeriodAndRepaintsSplashOnReplug) {
   plug(0x0080, "/dev/hidraw3", L"CL1");
   adapter_->run_once(now_);
   ASSERT_EQ(adapter_->decks().size(), 1u);
@@ -146,7 +148,7 @@ TEST_F(deck_test, DetachesWithinOneScanPeriodAndRepaintsSplashOnReplug) {
   EXPECT_EQ(info_.count("[streamdeck] detached serial=CL1"), 2);
 }
 
-TEST_F(deck_test, UnsupportedAndUnopenableDevicesAreReportedOnceEach) {
+TEST_F(streamdeck_adapter, UnsupportedAndUnopenableDevicesAreReportedOnceEach) {
   plug(0x0070, "/dev/hidraw1", L"P1", L"Pedal");
   plug(0x0080, "/dev/hidraw2", L"MK2");
   fake_hid::set_open_fails("/dev/hidraw2", true);
@@ -181,7 +183,7 @@ TEST_F(deck_test, UnsupportedAndUnopenableDevicesAreReportedOnceEach) {
   EXPECT_EQ(problems_.count(unsupported), 1);
 }
 
-TEST_F(deck_test, SecondDeckWithAnAttachedSerialIsRefusedAtEveryScan) {
+TEST_F(streamdeck_adapter, SecondDeckWithAnAttachedSerialIsRefusedAtEveryScan) {
   plug(0x0080, "/dev/hidraw1", L"SAME");
   plug(0x0080, "/dev/hidraw2", L"SAME");
   adapter_->scan_once();
@@ -196,7 +198,7 @@ TEST_F(deck_test, SecondDeckWithAnAttachedSerialIsRefusedAtEveryScan) {
   EXPECT_TRUE(fake_hid::reports("/dev/hidraw2").empty()) << "no splash on the refused deck";
 }
 
-TEST_F(deck_test, KeyReportsBecomeCallbacksInKeyOrder) {
+TEST_F(streamdeck_adapter, KeyReportsBecomeCallbacksInKeyOrder) {
   attach(0x0060, "/dev/hidraw0", L"OLD");
   attach(0x0063, "/dev/hidraw1", L"MINI");
   attach(0x0080, "/dev/hidraw2", L"MK2");
@@ -247,7 +249,7 @@ TEST_F(deck_test, KeyReportsBecomeCallbacksInKeyOrder) {
   }
 }
 
-TEST_F(deck_test, NothingIsReadWhileNoCallbackIsSet) {
+TEST_F(streamdeck_adapter, NothingIsReadWhileNoCallbackIsSet) {
   attach(0x0080, "/dev/hidraw0", L"MK2");
   report_bytes press(4 + 15, 0);
   press[0] = 1;
@@ -265,7 +267,7 @@ TEST_F(deck_test, NothingIsReadWhileNoCallbackIsSet) {
   EXPECT_EQ(fake_hid::pending_input("/dev/hidraw0"), 1u);
 }
 
-TEST_F(deck_test, BurstOfDialReportsDoesNotHideAKeyRelease) {
+TEST_F(streamdeck_adapter, BurstOfDialReportsDoesNotHideAKeyRelease) {
   attach(0x0084, "/dev/hidraw0", L"PLUS");
   record_keys();
   report_bytes keys(4 + 8, 0);
@@ -286,7 +288,7 @@ TEST_F(deck_test, BurstOfDialReportsDoesNotHideAKeyRelease) {
   EXPECT_EQ(fake_hid::pending_input("/dev/hidraw0"), 0u);
 }
 
-TEST_F(deck_test, DeadHandleDetachesAndNextScanReopensWithSplash) {
+TEST_F(streamdeck_adapter, DeadHandleDetachesAndNextScanReopensWithSplash) {
   // A read error (the deck slept and woke under the same path).
   attach(0x0063, "/dev/hidraw0", L"MINI");
   record_keys();
@@ -312,7 +314,7 @@ TEST_F(deck_test, DeadHandleDetachesAndNextScanReopensWithSplash) {
   EXPECT_TRUE(problems_.lines().empty());
 }
 
-TEST_F(deck_test, StopResetsEachFamilyAndClosesEveryDeck) {
+TEST_F(streamdeck_adapter, StopResetsEachFamilyAndClosesEveryDeck) {
   plug(0x0060, "/dev/hidraw0", L"OLD");
   plug(0x0063, "/dev/hidraw1", L"MINI");
   plug(0x006C, "/dev/hidraw2", L"XL");
@@ -353,7 +355,7 @@ TEST_F(deck_test, StopResetsEachFamilyAndClosesEveryDeck) {
   EXPECT_EQ(fake_hid::exit_calls(), 1) << "stop on a stopped adapter does nothing";
 }
 
-TEST_F(deck_test, StartFailsWithoutHid) {
+TEST_F(streamdeck_adapter, StartFailsWithoutHid) {
   fake_hid::set_init_result(-1);
   plug(0x0080, "/dev/hidraw0", L"MK2");
   EXPECT_FALSE(adapter_->start());

@@ -10,6 +10,8 @@
 namespace tolvarine::operator_control::testing {
 namespace {
 
+using streamdeck_key_images = streamdeck_test;
+
 using bytes = std::vector<std::uint8_t>;
 
 bytes jpeg_of_size(std::size_t size) {
@@ -54,7 +56,7 @@ bytes test_bmp(int width, int height, int bits, std::size_t offset = 54) {
   return b;
 }
 
-TEST_F(deck_test, MainFamilyCutsJpegInto1016BytePages) {
+TEST_F(streamdeck_key_images, MainFamilyCutsJpegInto1016BytePages) {
   attach(0x0080, "/dev/hidraw0", L"MK2");
   const bytes exact = jpeg_of_size(1016);
   ASSERT_TRUE(adapter_->set_key_image("MK2", 4, exact));
@@ -79,7 +81,7 @@ TEST_F(deck_test, MainFamilyCutsJpegInto1016BytePages) {
   EXPECT_EQ(main_images(reports).at(14), longer);
 }
 
-TEST_F(deck_test, MiniSendsItsBmpIn1008BytePages) {
+TEST_F(streamdeck_key_images, MiniSendsItsBmpIn1008BytePages) {
   attach(0x0063, "/dev/hidraw0", L"MINI");
   bytes bmp = test_bmp(80, 80, 24);
   ASSERT_EQ(bmp.size(), 19254u);
@@ -101,7 +103,7 @@ TEST_F(deck_test, MiniSendsItsBmpIn1008BytePages) {
             1024 - 16 - (19254 - 19 * 1008));
 }
 
-TEST_F(deck_test, LegacyImagesAreTurnedAndSentAsTwoReports) {
+TEST_F(streamdeck_key_images, LegacyImagesAreTurnedAndSentAsTwoReports) {
   attach(0x0060, "/dev/hidraw0", L"OLD");
   struct row {
     int key, device_key, bits, height;
@@ -140,7 +142,7 @@ TEST_F(deck_test, LegacyImagesAreTurnedAndSentAsTwoReports) {
   }
 }
 
-TEST_F(deck_test, LegacyConversionRefusesOtherShapesSilently) {
+TEST_F(streamdeck_key_images, LegacyConversionRefusesOtherShapesSilently) {
   attach(0x0060, "/dev/hidraw0", L"OLD");
   bytes compressed = test_bmp(72, 72, 24);
   compressed[30] = 1;
@@ -167,7 +169,7 @@ TEST_F(deck_test, LegacyConversionRefusesOtherShapesSilently) {
   EXPECT_TRUE(problems_.lines().empty());
 }
 
-TEST_F(deck_test, MalformedAndOutOfRangeImagesAreRefused) {
+TEST_F(streamdeck_key_images, MalformedAndOutOfRangeImagesAreRefused) {
   attach(0x0080, "/dev/hidraw0", L"MK2");
   attach(0x0063, "/dev/hidraw1", L"MINI");
   const bytes png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0};
@@ -200,7 +202,7 @@ TEST_F(deck_test, MalformedAndOutOfRangeImagesAreRefused) {
   EXPECT_TRUE(fake_hid::reports("/dev/hidraw1").empty());
 }
 
-TEST_F(deck_test, ClearingPaintsBlackInEachFamilysWay) {
+TEST_F(streamdeck_key_images, ClearingPaintsBlackInEachFamilysWay) {
   attach(0x0080, "/dev/hidraw0", L"MK2");
   attach(0x0063, "/dev/hidraw1", L"MINI");
   attach(0x0060, "/dev/hidraw2", L"OLD");
@@ -243,7 +245,7 @@ TEST_F(deck_test, ClearingPaintsBlackInEachFamilysWay) {
   EXPECT_EQ(fake_hid::take_reports("/dev/hidraw2").size(), 30u);
 }
 
-TEST_F(deck_test, AFailedLegacyReportEndsTheImage) {
+TEST_F(streamdeck_key_images, AFailedLegacyReportEndsTheImage) {
   attach(0x0060, "/dev/hidraw0", L"OLD");
   fake_hid::fail_write_after("/dev/hidraw0", 0);
   EXPECT_FALSE(adapter_->set_key_image("OLD", 0, test_bmp(72, 72, 24)));

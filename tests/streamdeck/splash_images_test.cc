@@ -111,7 +111,7 @@ struct jpeg_set {
 
 // The top-left key of every set shows only the background, which darkens
 // towards the top of the deck: that tells how each set is stored.
-TEST(SplashImages, JpegSetsAreBaselineKeySizedAndStoredAsDisplayed) {
+TEST(streamdeck_splash, JpegSetsAreBaselineKeySizedAndStoredAsDisplayed) {
   const jpeg_set sets[] = {{15, 72, 180}, {32, 96, 180}, {8, 120, 0}, {8, 96, 180}};
   for (const jpeg_set& s : sets) {
     const auto images = default_splash_images(s.keys, s.side, s.side, "jpeg", s.rotation);
@@ -136,7 +136,7 @@ TEST(SplashImages, JpegSetsAreBaselineKeySizedAndStoredAsDisplayed) {
   }
 }
 
-TEST(SplashImages, BmpSetsHaveTheFixedSizesAndOrientations) {
+TEST(streamdeck_splash, BmpSetsHaveTheFixedSizesAndOrientations) {
   const auto mini = default_splash_images(6, 80, 80, "bmp", 90);
   const auto legacy = legacy15_splash_images();
   ASSERT_EQ(mini.size(), 6u);
@@ -173,7 +173,7 @@ TEST(SplashImages, BmpSetsHaveTheFixedSizesAndOrientations) {
   }
 }
 
-TEST(SplashImages, OnlyTheMainAndMiniLayoutsHaveADefaultSet) {
+TEST(streamdeck_splash, OnlyTheMainAndMiniLayoutsHaveADefaultSet) {
   for (const deck_profile& p : profiles()) {
     const auto images = default_splash_images(p.key_count, p.key_width, p.key_height,
                                               p.image_format, p.image_rotation);
