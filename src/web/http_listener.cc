@@ -1,6 +1,7 @@
 #include "web/http_listener.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -8,10 +9,21 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
 namespace tolvarine::operator_control {
+namespace {
+
+// How long the I/O thread sleeps at most while it may not accept (the
+// connection bound is reached) and nothing else wakes it.
+constexpr int kBoundRecheckMs = 20;
+// Chunks read from one connection per wake-up, so one fast sender cannot
+// starve the others.
+constexpr int kChunksPerWake = 16;
+
+}  // namespace
 
 http_listener::http_listener(handler_fn handler, std::chrono::milliseconds stall_limit)
     : handler_(std::move(handler)), stall_limit_(stall_limit) {}
@@ -19,8 +31,8 @@ http_listener::http_listener(handler_fn handler, std::chrono::milliseconds stall
 http_listener::~http_listener() { stop(); }
 
 bool http_listener::start(uint16_t port) {
-  if (accept_thread_.joinable()) return true;
-  unique_fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (io_thread_.joinable()) return true;
+  unique_fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!fd) return false;
   const int one = 1;
   if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0) return false;
@@ -45,7 +57,7 @@ bool http_listener::start(uint16_t port) {
   }
   port_.store(ntohs(address.sin_port), std::memory_order_release);
   try {
-    accept_thread_ = std::thread([this] { accept_loop(); });
+    io_thread_ = std::thread([this] { io_loop(); });
     for (size_t i = 0; i < kWorkers; ++i) workers_.emplace_back([this] { worker_loop(); });
   } catch (const std::system_error&) {
     stop();
@@ -59,87 +71,141 @@ void http_listener::stop() {
     mutex_lock lock(mutex_);
     stopping_ = true;
   }
-  changed_.notify_all();
+  work_ready_.notify_all();
   if (wake_fd_) {
     const uint64_t one = 1;
     (void)!::write(wake_fd_.get(), &one, sizeof(one));
   }
-  if (accept_thread_.joinable()) accept_thread_.join();
+  if (io_thread_.joinable()) io_thread_.join();
   for (std::thread& worker : workers_) worker.join();
   workers_.clear();
+  reading_.clear();
   {
     mutex_lock lock(mutex_);
-    open_ -= queue_.size();
-    queue_.clear();
+    answering_ -= jobs_.size();
+    jobs_.clear();
   }
   listen_fd_.reset();
   wake_fd_.reset();
   port_.store(0, std::memory_order_release);
 }
 
-void http_listener::accept_loop() {
+void http_listener::io_loop() {
+  std::vector<pollfd> fds;
   while (true) {
+    size_t answering = 0;
     {
       mutex_lock lock(mutex_);
-      while (!stopping_ && open_ >= kMaxOpenConnections) changed_.wait(lock);
       if (stopping_) return;
+      answering = answering_;
     }
-    pollfd fds[2] = {{listen_fd_.get(), POLLIN, 0}, {wake_fd_.get(), POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) continue;  // EINTR
-    if (fds[1].revents != 0) return;
-    unique_fd connection(::accept4(listen_fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    const steady_time arrived = steady_now();
-    if (!connection) {
-      // Out of descriptors or an aborted handshake: breathe, then retry.
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-        pollfd wake{wake_fd_.get(), POLLIN, 0};
-        ::poll(&wake, 1, 50);
-      }
+    const bool may_accept = reading_.size() + answering < kMaxOpenConnections;
+    const steady_time now = steady_now();
+    int timeout = may_accept ? -1 : kBoundRecheckMs;
+    for (const reading& c : reading_) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(c.arrived + stall_limit_ - now);
+      const int left_ms = static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
+      timeout = timeout < 0 ? left_ms : std::min(timeout, left_ms);
+    }
+
+    fds.clear();
+    fds.push_back({wake_fd_.get(), POLLIN, 0});
+    fds.push_back({may_accept ? listen_fd_.get() : -1, POLLIN, 0});
+    for (const reading& c : reading_) fds.push_back({c.fd.get(), POLLIN, 0});
+    if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
+      // Only a resource shortage lands here; breathe instead of spinning.
+      pollfd wake{wake_fd_.get(), POLLIN, 0};
+      ::poll(&wake, 1, kBoundRecheckMs);
       continue;
     }
-    // A client that stops reading cannot hold a worker beyond the limit.
-    timeval send_limit{};
-    send_limit.tv_sec = static_cast<time_t>(stall_limit_.count() / 1000);
-    send_limit.tv_usec = static_cast<suseconds_t>((stall_limit_.count() % 1000) * 1000);
-    ::setsockopt(connection.get(), SOL_SOCKET, SO_SNDTIMEO, &send_limit, sizeof(send_limit));
+    if (fds[0].revents != 0) return;
+
+    // Read what arrived first: a request complete by now is served even if
+    // its time is also up.
+    const steady_time after = steady_now();
+    size_t kept = 0;
+    for (size_t i = 0; i < reading_.size(); ++i) {
+      reading& c = reading_[i];
+      const bool ready = fds[i + 2].revents != 0;
+      const bool keep = ready ? read_ready(c) : true;
+      if (keep && after < c.arrived + stall_limit_) {
+        if (kept != i) reading_[kept] = std::move(c);
+        ++kept;
+      }
+    }
+    reading_.resize(kept);
+    if (fds[1].revents != 0) accept_ready(after);
+  }
+}
+
+void http_listener::accept_ready(steady_time now) {
+  while (true) {
+    size_t answering = 0;
     {
       mutex_lock lock(mutex_);
-      if (stopping_) return;
-      queue_.push_back({std::move(connection), arrived});
-      ++open_;
+      answering = answering_;
     }
-    changed_.notify_all();
+    if (reading_.size() + answering >= kMaxOpenConnections) return;
+    unique_fd fd(::accept4(listen_fd_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    if (!fd) return;  // nothing more waiting, or out of descriptors for now
+    reading_.push_back({std::move(fd), now, std::string(), request_framer()});
   }
+}
+
+bool http_listener::read_ready(reading& c) {
+  char chunk[kRequestReadChunk];
+  for (int i = 0; i < kChunksPerWake; ++i) {
+    const ssize_t n = ::recv(c.fd.get(), chunk, sizeof(chunk), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    if (n <= 0) return false;  // closed or failed before the request was complete
+    c.buffer.append(chunk, static_cast<size_t>(n));
+    if (!c.framer.complete(c.buffer)) continue;
+
+    std::optional<http_request_message> request = parse_request(c.buffer);
+    if (!request) return false;
+    {
+      mutex_lock lock(mutex_);
+      jobs_.push_back({std::move(c.fd), std::move(*request)});
+      ++answering_;
+    }
+    work_ready_.notify_one();
+    return false;
+  }
+  return true;
 }
 
 void http_listener::worker_loop() {
   while (true) {
-    pending next;
+    job work;
     {
       mutex_lock lock(mutex_);
-      while (!stopping_ && queue_.empty()) changed_.wait(lock);
+      while (!stopping_ && jobs_.empty()) work_ready_.wait(lock);
       if (stopping_) return;
-      next = std::move(queue_.front());
-      queue_.pop_front();
+      work = std::move(jobs_.front());
+      jobs_.pop_front();
     }
-    serve(next.fd.get(), next.arrived);
-    next.fd.reset();
+    answer(work);
+    work.fd.reset();
     {
       mutex_lock lock(mutex_);
-      --open_;
+      --answering_;
     }
-    changed_.notify_all();
   }
 }
 
-void http_listener::serve(int fd, steady_time arrived) {
-  const std::optional<std::string> raw = read_request(fd, arrived + stall_limit_, wake_fd_.get());
-  if (!raw) return;
-  const std::optional<http_request_message> request = parse_request(*raw);
-  if (!request) return;
+void http_listener::answer(job& work) {
+  // Blocking writes from here on, bounded so that a client that stops
+  // reading cannot hold a worker.
+  const int fd = work.fd.get();
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  timeval limit{};
+  limit.tv_sec = static_cast<time_t>(stall_limit_.count() / 1000);
+  limit.tv_usec = static_cast<suseconds_t>((stall_limit_.count() % 1000) * 1000);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit));
   http_reply reply;
   try {
-    reply = handler_(*request);
+    reply = handler_(work.request);
   } catch (...) {
     return;  // no reply rather than a wrong one
   }

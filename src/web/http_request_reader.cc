@@ -45,30 +45,20 @@ unsigned long content_length(std::string_view header_lines) {
   return std::strtoul(digits.c_str(), nullptr, 10);
 }
 
-// Incremental version of request_complete: each call scans only the bytes
-// added since the previous one for the end of the headers.
-class request_framer {
- public:
-  bool complete(std::string_view buffer) {
-    if (buffer.size() > kMaxRequestBytes) return true;
-    if (header_end_ == std::string_view::npos) {
-      const size_t from = scanned_ > 3 ? scanned_ - 3 : 0;
-      header_end_ = buffer.find(kHeaderEnd, from);
-      scanned_ = buffer.size();
-      if (header_end_ == std::string_view::npos) return false;
-      const size_t start = header_lines_start(buffer, header_end_);
-      body_length_ = content_length(buffer.substr(start, header_end_ - start));
-    }
-    return buffer.size() - (header_end_ + kHeaderEnd.size()) >= body_length_;
-  }
-
- private:
-  size_t scanned_ = 0;
-  size_t header_end_ = std::string_view::npos;
-  unsigned long body_length_ = 0;
-};
-
 }  // namespace
+
+bool request_framer::complete(std::string_view buffer) {
+  if (buffer.size() > kMaxRequestBytes) return true;
+  if (header_end_ == std::string_view::npos) {
+    const size_t from = scanned_ > 3 ? scanned_ - 3 : 0;
+    header_end_ = buffer.find(kHeaderEnd, from);
+    scanned_ = buffer.size();
+    if (header_end_ == std::string_view::npos) return false;
+    const size_t start = header_lines_start(buffer, header_end_);
+    body_length_ = content_length(buffer.substr(start, header_end_ - start));
+  }
+  return buffer.size() - (header_end_ + kHeaderEnd.size()) >= body_length_;
+}
 
 bool request_complete(std::string_view buffer) { return request_framer().complete(buffer); }
 

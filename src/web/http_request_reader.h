@@ -37,6 +37,19 @@ struct http_request_message {
 // or more than kMaxRequestBytes.
 bool request_complete(std::string_view buffer);
 
+// request_complete for a buffer that grows: each call scans only the bytes
+// added since the previous call for the end of the headers. One per
+// request; not thread-safe.
+class request_framer {
+ public:
+  bool complete(std::string_view buffer);
+
+ private:
+  size_t scanned_ = 0;
+  size_t header_end_ = static_cast<size_t>(-1);
+  unsigned long body_length_ = 0;
+};
+
 // Splits a buffer that request_complete accepted (or one cut short at the
 // size bound). Nothing when there is no CR LF, or the method or the path is
 // empty.

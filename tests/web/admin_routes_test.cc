@@ -64,9 +64,13 @@ class AdminRoutesTest : public ::testing::Test {
                   const std::string& headers = "") {
     return routes_.handle({"POST", path, headers, body}, 5251);
   }
-  std::vector<std::string> take(std::vector<std::string>& lines) {
+  std::vector<std::string> take_info() {
     mutex_lock lock(log_mutex_);
-    return std::exchange(lines, {});
+    return std::exchange(info_, {});
+  }
+  std::vector<std::string> take_problems() {
+    mutex_lock lock(log_mutex_);
+    return std::exchange(problems_, {});
   }
 
   testing::temp_dir dir_;
@@ -169,7 +173,7 @@ TEST_F(AdminRoutesTest, RoutesCommandsAndReportsEveryDelivery) {
             "\"error\":\"Invalid IPv4 address: main-host\"},"
             "{\"role\":\"Backup\",\"attempted\":true,\"sent\":false,"
             "\"error\":\"Invalid IPv4 address: backup-host\"}]}");
-  EXPECT_EQ(take(info_), (std::vector<std::string>{
+  EXPECT_EQ(take_info(), (std::vector<std::string>{
                              "[route] request function=2 target=<auto> payloadBytes=4",
                              "[route] Main -> main-host:1256 serial=S-MAIN",
                              "[route] Backup -> backup-host:1256 serial=S-BACK"}));
@@ -180,14 +184,14 @@ TEST_F(AdminRoutesTest, RoutesCommandsAndReportsEveryDelivery) {
             "\"backupOnline\":false,\"sequence\":2,\"deliveries\":["
             "{\"role\":\"Independent\",\"attempted\":true,\"sent\":false,"
             "\"error\":\"Invalid IPv4 address: other-host\"}]}");
-  take(info_);
+  take_info();
 
   // An unknown target still takes a sequence number.
   reply = post("/api/route", "{\"functionId\":1,\"targetSerial\":\"S-NONE\",\"payload\":\"x\"}");
   EXPECT_EQ(reply.body,
             "{\"ok\":true,\"routed\":false,\"targetFound\":false,\"mainOnline\":false,\"shared\":true,"
             "\"backupOnline\":false,\"sequence\":3,\"deliveries\":[]}");
-  EXPECT_EQ(take(info_), (std::vector<std::string>{
+  EXPECT_EQ(take_info(), (std::vector<std::string>{
                              "[route] request function=1 target=S-NONE payloadBytes=1"}));
 }
 
@@ -205,7 +209,7 @@ TEST_F(AdminRoutesTest, RefusesRouteWithoutFunctionOrPayloadButLogsIt) {
     const http_reply reply = post("/api/route", body);
     EXPECT_EQ(reply.status, 400) << body;
     EXPECT_EQ(reply.body, "{\"ok\":false,\"error\":\"functionId and payload are required\"}");
-    EXPECT_EQ(take(info_), std::vector<std::string>{"[route] request " + line}) << body;
+    EXPECT_EQ(take_info(), std::vector<std::string>{"[route] request " + line}) << body;
   }
   // Refused requests route nothing, so the next routed one is number 1.
   EXPECT_NE(post("/api/route", "{\"functionId\":1,\"payload\":\"x\"}").body.find("\"sequence\":1,"),
@@ -350,7 +354,7 @@ TEST_F(AdminRoutesTest, RefusesForeignOriginsAndHostsWithoutActing) {
     EXPECT_EQ(reply.body, "{\"ok\":false,\"error\":\"Request origin not allowed.\"}");
   }
   EXPECT_TRUE(calls_.empty());
-  EXPECT_EQ(take(problems_),
+  EXPECT_EQ(take_problems(),
             (std::vector<std::string>{
                 "[admin] refused origin=http://evil.example host=",
                 "[admin] refused origin=null host=",
@@ -365,7 +369,7 @@ TEST_F(AdminRoutesTest, RefusesForeignOriginsAndHostsWithoutActing) {
   EXPECT_EQ(post("/api/protection/operate", "{\"operation\":\"disarm\"}").status, 200);
   EXPECT_EQ(get("/", "Host: localhost:5251").status, 200);
   EXPECT_EQ(calls_.size(), 2u);
-  EXPECT_TRUE(take(problems_).empty());
+  EXPECT_TRUE(take_problems().empty());
 }
 
 }  // namespace
