@@ -11,7 +11,8 @@ function(trc_embed target namespace)
     COMMAND ${CMAKE_COMMAND} -DNAMESPACE=${namespace} -DHEADER=${header} -DSOURCE=${source}
             "-DFILES=${ARGN}" -P ${CMAKE_SOURCE_DIR}/cmake/embed_files.cmake
     DEPENDS ${ARGN} ${CMAKE_SOURCE_DIR}/cmake/embed_files.cmake
-    COMMENT "Embedding ${namespace} resources")
+    COMMENT "Embedding ${namespace} resources"
+    VERBATIM)
   target_sources(${target} PRIVATE ${source})
   target_include_directories(${target} PUBLIC ${CMAKE_BINARY_DIR}/embedded)
 endfunction()

@@ -38,13 +38,13 @@ run_ctest asan asan -j 2 -LE e2e
 run_ctest tsan tsan -j 2 -LE e2e
 
 echo "== fuzz (${fuzz_seconds}s each)"
-for target in build/asan/fuzz_*; do
+for target in build/asan/*_fuzz; do
   [[ -x "$target" ]] || continue
   name="$(basename "$target")"
   corpus="$root/build/fuzz-corpus/$name"
   mkdir -p "$corpus"
   seeds=()
-  [[ -d "$root/fuzz/corpus/${name#fuzz_}" ]] && seeds=("$root/fuzz/corpus/${name#fuzz_}")
+  [[ -d "$root/fuzz/corpus/$name" ]] && seeds=("$root/fuzz/corpus/$name")
   if "$target" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -timeout=10 \
        -artifact_prefix="$logs/$name-" "$corpus" "${seeds[@]}" >"$logs/$name.log" 2>&1; then
     echo "   $name: ok ($(grep -Eo 'stat::number_of_executed_units: [0-9]+' "$logs/$name.log" | awk '{print $2}' || echo '?') runs)"

@@ -7,14 +7,17 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
-#include <thread>
 
+#include "app/main_loop.h"
+#include "app/network_refresh_services.h"
 #include "app/redirected_log.h"
+#include "app/refresh_cycle.h"
 #include "app/single_instance.h"
 #include "app/startup_options.h"
 #include "config/control_config.h"
 #include "platform/os_helpers.h"
 #include "platform/platform_app.h"
+#include "streamdeck/streamdeck_adapter.h"
 #include "web/shell_client.h"
 
 namespace tolvarine::operator_control {
@@ -25,8 +28,6 @@ namespace {
 std::atomic<bool> running{false};
 
 void sig(int) { running.store(false, std::memory_order_release); }
-
-bool is_running() { return running.load(std::memory_order_acquire); }
 
 void create_folders(const std::string& folder) {
   std::error_code ignored;
@@ -85,6 +86,15 @@ int run_application(int argc, char** argv) {
     return 0;
   }
 
+  // Stateless network helpers.
+  server_discovery discovery;
+  event_policy_client policy_client;
+  std::unique_ptr<streamdeck_adapter> streamdeck = make_streamdeck_adapter();
+
+  if (!streamdeck->start()) {
+    std::cerr << "[streamdeck] unable to initialize native HID backend" << std::endl;
+  }
+
   std::unique_ptr<platform_app> front_end = make_platform_app();
   platform_callbacks callbacks;
   if (front_end) {
@@ -104,9 +114,21 @@ int run_application(int argc, char** argv) {
 
   if (!options.background || options.configure) open_shell_ui(config->ui_port(), options.configure);
 
-  while (is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  network_refresh_services refresh_network(discovery, policy_client);
+  refresh_cycle refresh(*config, refresh_network, std::cout, std::cerr);
+  main_loop_context loop{.config = *config,
+                         .refresh = refresh,
+                         .running = running,
+                         .out = std::cout,
+                         .err = std::cerr,
+                         .front_end = front_end.get(),
+                         .deck_count = [&streamdeck] { return streamdeck->decks().size(); },
+                         .restart_ui_server = {},
+                         .bound_ui_port = config->ui_port()};
+  run_main_loop(loop);
 
   if (front_end) front_end->stop();
+  streamdeck->stop();
   front_end.reset();
   config.reset();
   return 0;
