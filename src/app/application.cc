@@ -16,8 +16,13 @@
 #include "app/startup_options.h"
 #include "config/control_config.h"
 #include "platform/os_helpers.h"
+#include "protection/protection_service.h"
+#include "routing/command_router.h"
+#include "server/event_policy_client.h"
+#include "server/server_discovery.h"
 #include "platform/platform_app.h"
 #include "streamdeck/streamdeck_adapter.h"
+#include "web/admin_server.h"
 #include "web/shell_client.h"
 
 namespace tolvarine::operator_control {
@@ -86,19 +91,27 @@ int run_application(int argc, char** argv) {
     return 0;
   }
 
-  // Stateless network helpers.
+  // Built in start-up order; locals are destroyed in the reverse order.
   server_discovery discovery;
   event_policy_client policy_client;
+  command_router router(*config);
   std::unique_ptr<streamdeck_adapter> streamdeck = make_streamdeck_adapter();
+  protection_service protection(*config);
+  admin_server admin(*config, discovery, router, policy_client, *streamdeck, protection);
 
+  if (!admin.start(kAdminPort)) {
+    std::cerr << "Unable to start Redundancy Control API on 127.0.0.1:5251" << std::endl;
+    return 3;
+  }
+  protection.start();
   if (!streamdeck->start()) {
     std::cerr << "[streamdeck] unable to initialize native HID backend" << std::endl;
   }
 
   std::unique_ptr<platform_app> front_end = make_platform_app();
-  platform_callbacks callbacks;
   if (front_end) {
     control_config* cfg = config.get();
+    platform_callbacks callbacks;
     callbacks.open_ui = [cfg] { open_shell_ui(cfg->ui_port(), false); };
     callbacks.configure = [cfg] { open_shell_ui(cfg->ui_port(), true); };
     callbacks.show_log = [log_path] { platform_open_path(log_path); };
@@ -127,10 +140,12 @@ int run_application(int argc, char** argv) {
                          .bound_ui_port = config->ui_port()};
   run_main_loop(loop);
 
+  // Every thread stops before the objects it uses are destroyed.
   if (front_end) front_end->stop();
+  protection.stop();
   streamdeck->stop();
+  admin.stop();
   front_end.reset();
-  config.reset();
   return 0;
 }
 
