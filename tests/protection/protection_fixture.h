@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -123,7 +124,7 @@ class ProtectionFixture : public ::testing::Test {
   std::unique_ptr<control_config> config_ = std::make_unique<control_config>(
       dir_.file("operator-control.json"), [this] { return now_; });
   std::map<std::string, http_response> answers_;  // host + path -> answer
-  int fetches_ = 0;
+  std::atomic<int> fetches_{0};  // the monitor polls on two threads
   std::vector<sent_action> sent_;
   std::vector<int32_t> failing_ports_;
   std::unique_ptr<protection_service> service_;
