@@ -1,0 +1,141 @@
+// Command routing end to end through the built agent inside the private
+// test network: POST "/api/route" of a shared function until the datagram
+// has arrived at both the Main's and the Backup's address, and the skew
+// between the two arrivals; then GET "/api/status" round trips.
+//
+// The simulators answer discovery and health as usual but take commands on
+// port 1257, so that receivers in this process hold 10.77.0.2:1256 and
+// 10.77.0.3:1256 and stamp each arrival with this process's clock.
+//   scripts/netns.sh build/<dir>/bench_route [trials]
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <thread>
+#include <vector>
+
+#include "common/mutex.h"
+#include "config/system_record.h"
+#include "routing/test_udp_listener.h"
+#include "web/agent_pair.h"
+
+namespace toc = tolvarine::operator_control;
+using namespace std::chrono_literals;
+using toc::steady_time;
+
+namespace {
+
+double ms(std::chrono::nanoseconds d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+void print(const char* name, std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  const size_t p99 = std::min(n - 1, (99 * n + 99) / 100 - 1);
+  std::printf("%-34s trials=%zu min=%.3f ms median=%.3f ms p99=%.3f ms max=%.3f ms\n", name, n,
+              v.front(), v[n / 2], v[p99], v.back());
+}
+
+// Stamps every datagram that arrives at one address with the time it came.
+class arrival_recorder {
+ public:
+  explicit arrival_recorder(const char* address) : socket_(address, toc::kControlPort) {}
+  bool ok() const { return socket_.ok(); }
+  void start() {
+    thread_ = std::thread([this] {
+      while (!done_.load()) {
+        auto datagram = socket_.receive(100ms);
+        const steady_time now = toc::steady_now();
+        if (!datagram) continue;
+        toc::mutex_lock lock(mutex_);
+        arrivals_[*datagram] = now;
+      }
+    });
+  }
+  void stop() {
+    done_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  std::optional<steady_time> arrival(const std::string& payload) {
+    toc::mutex_lock lock(mutex_);
+    auto it = arrivals_.find(payload);
+    if (it == arrivals_.end()) return std::nullopt;
+    return it->second;
+  }
+
+ private:
+  toc::testing::test_udp_listener socket_;
+  std::thread thread_;
+  std::atomic<bool> done_{false};
+  toc::mutex mutex_;
+  std::map<std::string, steady_time> arrivals_ GUARDED_BY(mutex_);
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int trials = argc > 1 ? std::max(10, std::atoi(argv[1])) : 1000;
+  if (!toc::testing::in_test_network()) {
+    std::fprintf(stderr, "%s\n", toc::testing::kNeedsTestNetwork);
+    return 1;
+  }
+  arrival_recorder main_arrivals("10.77.0.2");
+  arrival_recorder backup_arrivals("10.77.0.3");
+  if (!main_arrivals.ok() || !backup_arrivals.ok()) {
+    std::fprintf(stderr, "cannot bind the receivers on port 1256\n");
+    return 1;
+  }
+  toc::testing::agent_pair pair({"--command-port", "1257"});
+  if (!pair.ok()) {
+    std::fprintf(stderr, "%s\n", pair.error().c_str());
+    return 1;
+  }
+  main_arrivals.start();
+  backup_arrivals.start();
+
+  std::vector<double> end_to_end, skew, http_round_trip, status;
+  int failures = 0;
+  for (int i = -20; i < trials; ++i) {  // 20 warm-up requests
+    const std::string payload = "BENCH|" + std::to_string(i);
+    const std::string request = toc::testing::post(
+        "/api/route", "{\"functionId\":1,\"payload\":\"" + payload + "\"}");
+    const steady_time start = toc::steady_now();
+    const auto reply = toc::testing::exchange(5251, request, 2000ms);
+    const steady_time answered = toc::steady_now();
+    std::optional<steady_time> a, b;
+    const bool arrived = toc::testing::eventually(
+        [&] {
+          a = main_arrivals.arrival(payload);
+          b = backup_arrivals.arrival(payload);
+          return a && b;
+        },
+        2000ms);
+    if (!reply || toc::testing::status_of(*reply) != 200 || !arrived) {
+      ++failures;
+      continue;
+    }
+    if (i < 0) continue;
+    end_to_end.push_back(ms(std::max(*a, *b) - start));
+    skew.push_back(ms(*a > *b ? *a - *b : *b - *a));
+    http_round_trip.push_back(ms(answered - start));
+  }
+  for (int i = -20; i < trials; ++i) {
+    const steady_time start = toc::steady_now();
+    const auto reply = toc::testing::exchange(5251, toc::testing::get("/api/status"), 2000ms);
+    if (!reply || toc::testing::status_of(*reply) != 200) {
+      ++failures;
+      continue;
+    }
+    if (i >= 0) status.push_back(ms(toc::steady_now() - start));
+  }
+  main_arrivals.stop();
+  backup_arrivals.stop();
+
+  std::printf("cores=%u trials=%d failures=%d\n", std::thread::hardware_concurrency(), trials,
+              failures);
+  if (end_to_end.empty() || status.empty()) return 1;
+  print("route: request to both arrivals", end_to_end);
+  print("route: Main/Backup arrival skew", skew);
+  print("route: HTTP round trip", http_round_trip);
+  print("status: GET /api/status", status);
+  return failures == 0 ? 0 : 1;
+}
