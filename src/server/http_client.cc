@@ -249,6 +249,7 @@ http_response parse_raw_body_response(std::string_view raw) {
   http_response response;
   if (raw.size() < 2 || raw.find("\r\n") == std::string_view::npos) return response;
   response.status = parse_status_line(raw);
+  if (response.status == 0) return response;  // no usable status: no body either
   size_t end = raw.find("\r\n\r\n");
   if (end != std::string_view::npos) response.body.assign(raw.substr(end + 4));
   return response;
@@ -258,6 +259,7 @@ http_response parse_http_response(std::string_view raw) {
   http_response response;
   if (raw.size() < 2 || raw.find("\r\n") == std::string_view::npos) return response;
   response.status = parse_status_line(raw);
+  if (response.status == 0) return response;  // no usable status: no body either
   size_t end = raw.find("\r\n\r\n");
   if (end == std::string_view::npos) return response;
   std::string lower = lower_copy(raw.substr(0, end + 2));

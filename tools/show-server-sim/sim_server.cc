@@ -400,6 +400,7 @@ void sim_server::handle_home(const request& req, int& status, std::string& body,
   status = 200;
   type = "application/json";
   auto status_knob = [&](const char* name) {
+    mutex_.assert_held();  // called only below, under the lock
     status = static_cast<int>(knobs_.number(name, 200));
     if (status != 200) {
       type = "text/plain";
