@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <random>
 
 #include "protection/protection_fixture.h"
 
@@ -115,6 +116,25 @@ TEST_F(ProtectionTransferTest, LossAtExactlyLossMsFailsOverInThatPass) {
             "Main: Server communication lost.; operating on Backup. Return to Main manually when "
             "ready.");
   EXPECT_FALSE(service_->actions_busy()) << "no enabled actions: switched, nothing queued";
+}
+
+TEST_F(ProtectionTransferTest, AnIntermittentMainWithShortGapsNeverCausesATransfer) {
+  settle();
+  // A minute of 250 ms cycles in which the Main's good answers come with
+  // random gaps of up to lossMs - 300 ms between them.
+  std::mt19937 random(99);
+  std::uniform_int_distribution<int> coin(0, 1);
+  int since_good_ms = 0;
+  for (int cycle = 0; cycle < 240; ++cycle) {
+    advance(250);
+    since_good_ms += 250;
+    const bool answer = since_good_ms + 250 > 700 || coin(random) == 1;
+    if (answer) since_good_ms = 0;
+    pass(answer ? std::optional<protection_sample>(healthy()) : std::nullopt, healthy());
+    ASSERT_EQ(service_->active_serial(), kMain) << "cycle " << cycle;
+    ASSERT_FALSE(active_alert("S-MAIN:server")) << "cycle " << cycle;
+  }
+  EXPECT_FALSE(service_->held_on_backup());
 }
 
 TEST_F(ProtectionTransferTest, FailoverWaitsForArmingGraceAReadyBackupAndAnIdleQueue) {
