@@ -5,10 +5,14 @@
 //
 // The simulators answer discovery and health as usual but take commands on
 // port 1257, so that receivers in this process hold 10.77.0.2:1256 and
-// 10.77.0.3:1256 and stamp each arrival with this process's clock.
+// 10.77.0.3:1256 and stamp each arrival with the kernel's receive time.
 //   scripts/netns.sh build/<dir>/bench_route [trials]
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <map>
 #include <thread>
@@ -22,6 +26,7 @@
 namespace toc = tolvarine::operator_control;
 using namespace std::chrono_literals;
 using toc::steady_time;
+using wall_time = std::chrono::system_clock::time_point;
 
 namespace {
 
@@ -35,19 +40,42 @@ void print(const char* name, std::vector<double> v) {
               v.front(), v[n / 2], v[p99], v.back());
 }
 
-// Stamps every datagram that arrives at one address with the time it came.
+// Stamps every datagram that arrives at one address with the kernel's
+// receive time (SO_TIMESTAMPNS, wall clock), so the figures do not depend
+// on when this process's receiving thread gets to run.
 class arrival_recorder {
  public:
-  explicit arrival_recorder(const char* address) : socket_(address, toc::kControlPort) {}
+  explicit arrival_recorder(const char* address) : socket_(address, toc::kControlPort) {
+    const int one = 1;
+    if (socket_.ok()) ::setsockopt(socket_.fd(), SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof(one));
+  }
   bool ok() const { return socket_.ok(); }
   void start() {
     thread_ = std::thread([this] {
+      char data[2048];
+      char control[256];
       while (!done_.load()) {
-        auto datagram = socket_.receive(100ms);
-        const steady_time now = toc::steady_now();
-        if (!datagram) continue;
+        pollfd p{socket_.fd(), POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) continue;
+        iovec io{data, sizeof(data)};
+        msghdr message{};
+        message.msg_iov = &io;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof(control);
+        const ssize_t n = ::recvmsg(socket_.fd(), &message, 0);
+        if (n < 0) continue;
+        wall_time stamp = std::chrono::system_clock::now();
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+          if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec ts;
+            std::memcpy(&ts, CMSG_DATA(c), sizeof(ts));
+            stamp = wall_time(std::chrono::duration_cast<wall_time::duration>(
+                std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec)));
+          }
+        }
         toc::mutex_lock lock(mutex_);
-        arrivals_[*datagram] = now;
+        arrivals_[std::string(data, static_cast<size_t>(n))] = stamp;
       }
     });
   }
@@ -55,7 +83,7 @@ class arrival_recorder {
     done_ = true;
     if (thread_.joinable()) thread_.join();
   }
-  std::optional<steady_time> arrival(const std::string& payload) {
+  std::optional<wall_time> arrival(const std::string& payload) {
     toc::mutex_lock lock(mutex_);
     auto it = arrivals_.find(payload);
     if (it == arrivals_.end()) return std::nullopt;
@@ -67,7 +95,7 @@ class arrival_recorder {
   std::thread thread_;
   std::atomic<bool> done_{false};
   toc::mutex mutex_;
-  std::map<std::string, steady_time> arrivals_ GUARDED_BY(mutex_);
+  std::map<std::string, wall_time> arrivals_ GUARDED_BY(mutex_);
 };
 
 }  // namespace
@@ -98,10 +126,10 @@ int main(int argc, char** argv) {
     const std::string payload = "BENCH|" + std::to_string(i);
     const std::string request = toc::testing::post(
         "/api/route", "{\"functionId\":1,\"payload\":\"" + payload + "\"}");
-    const steady_time start = toc::steady_now();
+    const wall_time start = std::chrono::system_clock::now();
     const auto reply = toc::testing::exchange(5251, request, 2000ms);
-    const steady_time answered = toc::steady_now();
-    std::optional<steady_time> a, b;
+    const wall_time answered = std::chrono::system_clock::now();
+    std::optional<wall_time> a, b;
     const bool arrived = toc::testing::eventually(
         [&] {
           a = main_arrivals.arrival(payload);

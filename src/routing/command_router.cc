@@ -1,6 +1,5 @@
 #include "routing/command_router.h"
 
-#include <exception>
 #include <future>
 #include <iostream>
 #include <optional>
@@ -16,35 +15,15 @@ std::string route_line(const char* who, const system_record& record) {
          std::to_string(kControlPort) + " serial=" + record.serial;
 }
 
-// A delivery on its own thread. When no thread can be started the send
-// runs on the caller's thread instead, so a command is never dropped.
-class pending_delivery {
- public:
-  pending_delivery(const udp_transport& transport, const system_record& record,
-                   const std::string& payload) {
-    system_endpoint endpoint = endpoint_for(record);
-    try {
-      future_ = std::async(std::launch::async,
-                           [&transport, endpoint, payload] { return transport.send(endpoint, payload); });
-    } catch (const std::exception&) {
-      inline_result_ = transport.send(endpoint, payload);
-    }
-  }
-
-  delivery_result wait() {
-    if (inline_result_) return std::move(*inline_result_);
-    return future_.get();
-  }
-
- private:
-  std::future<delivery_result> future_;
-  std::optional<delivery_result> inline_result_;
-};
-
 }  // namespace
 
 command_router::command_router(control_config& config, log_fn log)
-    : config_(config), log_(log ? std::move(log) : log_fn(log_to_stdout)) {}
+    : config_(config), log_(log ? std::move(log) : log_fn(log_to_stdout)) {
+  // Without threads every delivery runs on the routing thread instead.
+  (void)deliveries_.start();
+}
+
+command_router::~command_router() { deliveries_.stop(); }
 
 fanout_result command_router::route_streamdeck(int function_id, const std::string& target_serial,
                                                const std::string& payload) {
@@ -75,13 +54,17 @@ fanout_result command_router::route_streamdeck(int function_id, const std::strin
     }
   }
 
-  std::optional<pending_delivery> to_target;
-  std::optional<pending_delivery> to_backup;
-  if (target->online) to_target.emplace(transport_, *target, payload);
-  if (backup) to_backup.emplace(transport_, *backup, payload);
+  auto deliver = [this, &payload](const system_record& record) {
+    return deliveries_.submit(
+        [this, endpoint = endpoint_for(record), payload] { return transport_.send(endpoint, payload); });
+  };
+  std::optional<std::future<delivery_result>> to_target;
+  std::optional<std::future<delivery_result>> to_backup;
+  if (target->online) to_target = deliver(*target);
+  if (backup) to_backup = deliver(*backup);
 
-  if (to_target) result.deliveries.push_back(to_target->wait());
-  if (to_backup) result.deliveries.push_back(to_backup->wait());
+  if (to_target) result.deliveries.push_back(to_target->get());
+  if (to_backup) result.deliveries.push_back(to_backup->get());
   return result;
 }
 
