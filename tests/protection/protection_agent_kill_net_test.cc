@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <random>
 #include <thread>
 
@@ -47,6 +48,8 @@ void drive(const std::atomic<bool>& stop) {
 
 TEST(ProtectionAgentKillNetTest, KillingTheAgentAtRandomMomentsLeavesLoadableFiles) {
   if (!testing::in_test_network()) GTEST_FAIL() << testing::kNeedsTestNetwork;
+  ASSERT_TRUE(std::filesystem::exists(testing::agent_program()))
+      << "build the agent first: " << testing::agent_program();
   testing::sim_pair sims;
   ASSERT_TRUE(sims.ready());
   testing::temp_dir home;

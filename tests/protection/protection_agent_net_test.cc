@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "common/unique_fd.h"
@@ -34,6 +35,8 @@ class ProtectionAgentNetTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!testing::in_test_network()) GTEST_FAIL() << testing::kNeedsTestNetwork;
+    ASSERT_TRUE(std::filesystem::exists(testing::agent_program()))
+        << "build the agent first: " << testing::agent_program();
     ASSERT_TRUE(sims_.ready());
     testing::write_text(settings_, kPairedSettings);
     testing::write_text(settings_ + ".protection.json", R"({"startupMs":1000})");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <stdexcept>
 
 #include "protection/protection_fixture.h"
 
@@ -372,6 +373,26 @@ TEST_F(ProtectionServiceTest, PollReadsHealthThenIdentityAndRefusesStrangers) {
   fetches_ = 0;
   service_->poll(main, 500);
   EXPECT_EQ(fetches_, 1) << "only a 404 asks for the identity";
+}
+
+TEST_F(ProtectionServiceTest, AnExceptionInAMonitorCycleRaisesTheMonitorAlertUntilACleanCycle) {
+  bool throw_once = true;
+  protection_service::environment env;
+  env.steady = [this] { return now_; };
+  env.wall = [this] { return wall_; };
+  env.fetch = [&](const std::string& host, uint16_t, const std::string&, int, size_t) {
+    if (throw_once && host == "10.77.0.2") throw std::runtime_error("boom");
+    return http_response{};
+  };
+  service_ = std::make_unique<protection_service>(*config_, env);
+  service_->run_monitor_cycle();
+  const auto a = active_alert("monitor");
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->message, "Protection monitor error: boom");
+  EXPECT_EQ(a->severity, "critical");
+  throw_once = false;
+  service_->run_monitor_cycle();
+  EXPECT_FALSE(active_alert("monitor"));
 }
 
 }  // namespace
