@@ -3,21 +3,21 @@
 //
 // Thread-safe: any number of threads may route at once. The sequence
 // counter is atomic; registry reads go through control_config's own lock
-// and return copies; the deliveries of one command run in parallel on the
-// router's two delivery threads (started at construction, stopped at
-// destruction), each with its own copies of the record and payload. No
-// lock of this class is held while routing. Failures are values in the
-// fanout_result; nothing throws.
+// and return copies; each delivery of a command runs on its own newly
+// started thread with its own copies of the record and payload, so the two
+// datagrams of a shared command leave in parallel. No lock of this class is
+// held while routing. Failures are values in the fanout_result; nothing
+// throws.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <string>
 #include <vector>
 
 #include "config/control_config.h"
-#include "routing/delivery_threads.h"
 #include "routing/udp_transport.h"
 
 namespace tolvarine::operator_control {
@@ -36,7 +36,6 @@ class command_router {
   using log_fn = std::function<void(const std::string& line)>;
 
   explicit command_router(control_config& config, log_fn log = {});
-  ~command_router();
   command_router(const command_router&) = delete;
   command_router& operator=(const command_router&) = delete;
 
@@ -48,11 +47,13 @@ class command_router {
                                  const std::string& payload);
 
  private:
+  // Starts one delivery on its own thread.
+  std::future<delivery_result> deliver(const system_record& record, const std::string& payload) const;
+
   control_config& config_;
   const udp_transport transport_{};
   const log_fn log_;
   std::atomic<uint64_t> sequence_{0};
-  delivery_threads deliveries_{2};  // one for the target, one for its Backup
 };
 
 }  // namespace tolvarine::operator_control
