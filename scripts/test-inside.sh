@@ -45,7 +45,7 @@ for target in build/asan/*_fuzz; do
   mkdir -p "$corpus"
   seeds=()
   [[ -d "$root/fuzz/corpus/$name" ]] && seeds=("$root/fuzz/corpus/$name")
-  if "$target" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -timeout=10 \
+  if "$target" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 \
        -artifact_prefix="$logs/$name-" "$corpus" "${seeds[@]}" >"$logs/$name.log" 2>&1; then
     echo "   $name: ok ($(grep -Eo 'stat::number_of_executed_units: [0-9]+' "$logs/$name.log" | awk '{print $2}' || echo '?') runs)"
     passed=$((passed + 1))
