@@ -4,18 +4,16 @@
 
 #include <chrono>
 
+#include "deck_test_support.h"
 #include "streamdeck/splash_images.h"
 #include "streamdeck/streamdeck_adapter.h"
 #include "support/test_env.h"
-#include "deck_test_support.h"
 
 namespace tolvarine::operator_control::testing {
 namespace {
 
 using streamdeck_adapter = streamdeck_test;
-
 using namespace std::chrono_literals;
-using report_bytes = std::vector<std::uint8_t>;
 
 struct model_row {
   std::uint16_t pid;
@@ -43,48 +41,39 @@ const model_row models[] = {
     {0x009A, "Stream Deck Neo", 8, 96, 96, "jpeg", 180},
 };
 
-std::string path_of(int i) { return "/dev/hidraw" + std::to_string(i); }
+std::string path_of(std::size_t i) { return "/dev/hidraw" + std::to_string(i); }
 
 TEST_F(streamdeck_adapter, AttachesEveryModelWithItsDeckInfoAndPaintsItsSplash) {
-  int i = 0;
-  for (const model_row& m : models) {
-    plug(m.pid, path_of(i), L"S" + std::to_wstring(10 + i));
-    ++i;
-  }
+  for (std::size_t i = 0; i < std::size(models); ++i)
+    plug(models[i].pid, path_of(i), L"S" + std::to_wstring(10 + i));
   adapter_->scan_once();
 
   const std::vector<deck_info> decks = adapter_->decks();
   ASSERT_EQ(decks.size(), std::size(models));
-  i = 0;
-  for (const model_row& m : models) {
+  for (std::size_t i = 0; i < std::size(models); ++i) {
+    const model_row& m = models[i];
     SCOPED_TRACE(m.name);
-    const std::string serial = "S" + std::to_string(10 + i);
-    const deck_info expected{serial,   std::to_string(m.pid), m.name, path_of(i), m.keys,
-                             m.width,  m.height,               m.format, m.rotation};
-    EXPECT_EQ(decks[static_cast<std::size_t>(i)], expected);
+    const std::string serial = "S" + std::to_string(10 + i);  // listed in serial order
+    EXPECT_EQ(decks[i], (deck_info{serial, std::to_string(m.pid), m.name, path_of(i), m.keys,
+                                   m.width, m.height, m.format, m.rotation}));
     EXPECT_EQ(info_.count("[streamdeck] attached " + std::string(m.name) + " serial=" + serial +
                           " pid=" + std::to_string(m.pid)),
               1);
 
     // The splash arrives intact on every key.
     const std::vector<fake_report> reports = fake_hid::take_reports(path_of(i));
-    const std::string format = m.format;
     if (m.pid == 0x0060) {
-      ASSERT_EQ(reports.size(), 30u);
-      for (const fake_report& r : reports) EXPECT_EQ(r.bytes.size(), 8191u);
-    } else {
-      const auto set = default_splash_images(m.keys, m.width, m.height, format, m.rotation);
-      ASSERT_EQ(set.size(), static_cast<std::size_t>(m.keys));
-      const auto images = format == "jpeg" ? main_images(reports) : mini_images(reports, 19254);
-      ASSERT_EQ(images.size(), static_cast<std::size_t>(m.keys));
-      for (int k = 0; k < m.keys; ++k) {
-        const splash_image& expected_image = set[static_cast<std::size_t>(k)];
-        EXPECT_EQ(images.at(k), report_bytes(expected_image.data,
-                                             expected_image.data + expected_image.size))
-            << "key " << k;
-      }
+      EXPECT_EQ(reports.size(), 30u);
+      continue;
     }
-    ++i;
+    const auto set = default_splash_images(m.keys, m.width, m.height, m.format, m.rotation);
+    const auto images =
+        std::string(m.format) == "jpeg" ? main_images(reports) : mini_images(reports);
+    ASSERT_EQ(images.size(), static_cast<std::size_t>(m.keys));
+    for (std::size_t k = 0; k < set.size(); ++k) {
+      EXPECT_EQ(images.at(static_cast<int>(k)), bytes(set[k].data, set[k].data + set[k].size))
+          << "key " << k;
+    }
   }
   EXPECT_TRUE(problems_.lines().empty());
 }
@@ -103,12 +92,8 @@ TEST_F(streamdeck_adapter, SerialAndNameFallBackAndAreNarrowed) {
   };
   for (const row& r : rows) {
     fake_hid::reset();
-    fake_device_spec d;
-    d.path = "/dev/hidraw0";
-    d.product_id = 0x0080;
-    d.serial = r.listed_serial;
+    fake_device_spec d = device(0x0080, "/dev/hidraw0", r.listed_serial, r.product);
     d.device_serial = r.device_serial;
-    d.product = r.product;
     fake_hid::plug(d);
     adapter_->scan_once();
     const auto decks = adapter_->decks();
@@ -117,26 +102,26 @@ TEST_F(streamdeck_adapter, SerialAndNameFallBackAndAreNarrowed) {
     EXPECT_EQ(decks[0].name, r.name) << r.serial;
     fake_hid::unplug("/dev/hidraw0");
     adapter_->scan_once();
-    EXPECT_TRUE(adapter_->decks().empty());
   }
 }
 
 TEST_F(streamdeck_adapter, DetachesWithinOneScanPeriodAndRepaintsSplashOnReplug) {
+  const steady_time now = steady_time{} + 1h;
   plug(0x0080, "/dev/hidraw3", L"CL1");
-  adapter_->run_once(now_);
+  adapter_->run_once(now);
   ASSERT_EQ(adapter_->decks().size(), 1u);
   fake_hid::take_reports("/dev/hidraw3");
 
   fake_hid::unplug("/dev/hidraw3");
-  adapter_->run_once(now_ + 1999ms);
+  adapter_->run_once(now + 1999ms);
   EXPECT_EQ(adapter_->decks().size(), 1u) << "scanned before the period ended";
-  adapter_->run_once(now_ + 2000ms);
+  adapter_->run_once(now + 2000ms);
   EXPECT_TRUE(adapter_->decks().empty());
   EXPECT_EQ(info_.count("[streamdeck] detached serial=CL1"), 1);
   EXPECT_EQ(fake_hid::open_handles(), 0);
 
   fake_hid::replug("/dev/hidraw3");
-  adapter_->run_once(now_ + 4000ms);
+  adapter_->run_once(now + 4000ms);
   ASSERT_EQ(adapter_->decks().size(), 1u);
   EXPECT_EQ(info_.count("[streamdeck] attached Stream Deck Mk.2 serial=CL1 pid=128"), 2);
   EXPECT_EQ(main_images(fake_hid::take_reports("/dev/hidraw3")).size(), 15u);
@@ -145,57 +130,38 @@ TEST_F(streamdeck_adapter, DetachesWithinOneScanPeriodAndRepaintsSplashOnReplug)
   fake_hid::reset();
   adapter_->scan_once();
   EXPECT_TRUE(adapter_->decks().empty());
-  EXPECT_EQ(info_.count("[streamdeck] detached serial=CL1"), 2);
 }
 
-TEST_F(streamdeck_adapter, UnsupportedAndUnopenableDevicesAreReportedOnceEach) {
+TEST_F(streamdeck_adapter, UnsupportedUnopenableAndCollidingDevicesAreReported) {
   plug(0x0070, "/dev/hidraw1", L"P1", L"Pedal");
   plug(0x0080, "/dev/hidraw2", L"MK2");
   fake_hid::set_open_fails("/dev/hidraw2", true);
-  fake_device_spec other;
-  other.path = "/dev/hidraw5";
+  fake_device_spec other = device(0x0080, "/dev/hidraw5");
   other.vendor_id = 0x046D;
-  other.product_id = 0x0080;
   fake_hid::plug(other);
-
   for (int i = 0; i < 3; ++i) adapter_->scan_once();
-  const std::string unsupported =
-      "[streamdeck] unsupported Elgato HID device pid=0x0070 name=Pedal path=/dev/hidraw1";
-  const std::string unopenable =
-      "[streamdeck] found Stream Deck Mk.2 pid=0x0080 but could not open it; another "
-      "application may own the HID device. path=/dev/hidraw2";
-  EXPECT_EQ(problems_.lines(), (std::vector<std::string>{unsupported, unopenable}));
+  EXPECT_EQ(
+      problems_.take(),
+      (std::vector<std::string>{
+          "[streamdeck] unsupported Elgato HID device pid=0x0070 name=Pedal path=/dev/hidraw1",
+          "[streamdeck] found Stream Deck Mk.2 pid=0x0080 but could not open it; another "
+          "application may own the HID device. path=/dev/hidraw2"}));
   EXPECT_EQ(fake_hid::open_calls("/dev/hidraw2"), 3) << "retried at every scan";
   EXPECT_EQ(fake_hid::open_calls("/dev/hidraw5"), 0) << "another vendor's device";
   EXPECT_TRUE(adapter_->decks().empty());
 
-  // Once it opens, a later failure is reported again.
+  // A second deck with an attached serial is refused at every scan.
   fake_hid::set_open_fails("/dev/hidraw2", false);
-  adapter_->scan_once();
-  EXPECT_EQ(adapter_->decks().size(), 1u);
-  fake_hid::unplug("/dev/hidraw2");
-  adapter_->scan_once();
-  fake_hid::replug("/dev/hidraw2");
-  fake_hid::set_open_fails("/dev/hidraw2", true);
+  plug(0x0080, "/dev/hidraw3", L"MK2");
   adapter_->scan_once();
   adapter_->scan_once();
-  EXPECT_EQ(problems_.count(unopenable), 2);
-  EXPECT_EQ(problems_.count(unsupported), 1);
-}
-
-TEST_F(streamdeck_adapter, SecondDeckWithAnAttachedSerialIsRefusedAtEveryScan) {
-  plug(0x0080, "/dev/hidraw1", L"SAME");
-  plug(0x0080, "/dev/hidraw2", L"SAME");
-  adapter_->scan_once();
-  adapter_->scan_once();
-  const auto decks = adapter_->decks();
-  ASSERT_EQ(decks.size(), 1u);
-  EXPECT_EQ(decks[0].path, "/dev/hidraw1");
-  EXPECT_EQ(problems_.count("[streamdeck] serial collision: serial=SAME "
-                            "existingPath=/dev/hidraw1 newPath=/dev/hidraw2"),
+  ASSERT_EQ(adapter_->decks().size(), 1u);
+  EXPECT_EQ(adapter_->decks()[0].path, "/dev/hidraw2");
+  EXPECT_EQ(problems_.count("[streamdeck] serial collision: serial=MK2 existingPath=/dev/hidraw2 "
+                            "newPath=/dev/hidraw3"),
             2);
   EXPECT_EQ(fake_hid::open_handles(), 1) << "the refused handle is closed";
-  EXPECT_TRUE(fake_hid::reports("/dev/hidraw2").empty()) << "no splash on the refused deck";
+  EXPECT_TRUE(fake_hid::reports("/dev/hidraw3").empty()) << "no splash on the refused deck";
 }
 
 TEST_F(streamdeck_adapter, KeyReportsBecomeCallbacksInKeyOrder) {
@@ -204,42 +170,28 @@ TEST_F(streamdeck_adapter, KeyReportsBecomeCallbacksInKeyOrder) {
   attach(0x0080, "/dev/hidraw2", L"MK2");
   record_keys();
 
+  // Legacy device keys 5, 1, 10, 11 are keys 0, 4, 5, 14 (right to left).
+  const bytes legacy = bytes_with(17, {{0, 1}, {5, 1}, {1, 1}, {10, 1}, {11, 1}});
+  const bytes main = bytes_with(4 + 15, {{0, 1}, {4 + 3, 1}, {4 + 14, 1}});
   struct row {
     const char* path;
-    report_bytes report;
+    bytes report;
     std::vector<key_event> expected;
   };
-  report_bytes legacy(17, 0);
-  legacy[0] = 1;
-  legacy[5] = 1;   // key 0: device key 5
-  legacy[1] = 1;   // key 4: device key 1
-  legacy[10] = 1;  // key 5: device key 10
-  legacy[11] = 1;  // key 14: device key 11
-  report_bytes legacy_short = legacy;
-  legacy_short.resize(15);
-  report_bytes main(4 + 15, 0);
-  main[0] = 1;
-  main[4 + 3] = 1;
-  main[4 + 14] = 1;
-  report_bytes dial = main;
-  dial[1] = 3;
-  dial[4 + 0] = 1;
-  report_bytes foreign = main;
-  foreign[0] = 2;
   const row rows[] = {
-      {"/dev/hidraw0", legacy,
+      {"/dev/hidraw0",
+       legacy,
        {{"OLD", 0, true}, {"OLD", 4, true}, {"OLD", 5, true}, {"OLD", 14, true}}},
-      {"/dev/hidraw0", legacy_short, {}},
-      {"/dev/hidraw0", report_bytes(17, 0), {}},  // report id 0
-      {"/dev/hidraw0", {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0},
-       {{"OLD", 4, false}}},
+      {"/dev/hidraw0", bytes(legacy.begin(), legacy.begin() + 15), {}},
+      {"/dev/hidraw0", bytes(17, 0), {}},  // report id 0
+      {"/dev/hidraw0", bytes_with(17, {{0, 1}, {5, 1}, {10, 1}, {11, 1}}), {{"OLD", 4, false}}},
       {"/dev/hidraw1", {1, 0, 1, 0, 0, 0, 1}, {{"MINI", 1, true}, {"MINI", 5, true}}},
       {"/dev/hidraw1", {1, 0, 1, 0, 0, 0}, {}},  // one byte short
       {"/dev/hidraw1", {1, 0, 0, 0, 0, 0, 1, 0xEE}, {{"MINI", 1, false}}},
-      {"/dev/hidraw2", dial, {}},
-      {"/dev/hidraw2", foreign, {}},
+      {"/dev/hidraw2", bytes_with(4 + 15, {{0, 1}, {1, 3}, {4, 1}}), {}},  // dial
+      {"/dev/hidraw2", bytes_with(4 + 15, {{0, 2}, {4 + 3, 1}}), {}},      // foreign id
       {"/dev/hidraw2", {}, {}},
-      {"/dev/hidraw2", report_bytes(main.begin(), main.end() - 1), {}},
+      {"/dev/hidraw2", bytes(main.begin(), main.end() - 1), {}},
       {"/dev/hidraw2", main, {{"MK2", 3, true}, {"MK2", 14, true}}},
   };
   for (const row& r : rows) {
@@ -251,18 +203,14 @@ TEST_F(streamdeck_adapter, KeyReportsBecomeCallbacksInKeyOrder) {
 
 TEST_F(streamdeck_adapter, NothingIsReadWhileNoCallbackIsSet) {
   attach(0x0080, "/dev/hidraw0", L"MK2");
-  report_bytes press(4 + 15, 0);
-  press[0] = 1;
-  press[4 + 2] = 1;
-  fake_hid::queue_input("/dev/hidraw0", press);
+  fake_hid::queue_input("/dev/hidraw0", bytes_with(4 + 15, {{0, 1}, {4 + 2, 1}}));
   adapter_->read_keys_once();
   EXPECT_EQ(fake_hid::pending_input("/dev/hidraw0"), 1u);
-
   record_keys();
   adapter_->read_keys_once();
   EXPECT_EQ(take_keys(), (std::vector<key_event>{{"MK2", 2, true}}));
   adapter_->on_key(nullptr);
-  fake_hid::queue_input("/dev/hidraw0", report_bytes(4 + 15, 0));
+  fake_hid::queue_input("/dev/hidraw0", bytes(4 + 15, 0));
   adapter_->read_keys_once();
   EXPECT_EQ(fake_hid::pending_input("/dev/hidraw0"), 1u);
 }
@@ -270,47 +218,42 @@ TEST_F(streamdeck_adapter, NothingIsReadWhileNoCallbackIsSet) {
 TEST_F(streamdeck_adapter, BurstOfDialReportsDoesNotHideAKeyRelease) {
   attach(0x0084, "/dev/hidraw0", L"PLUS");
   record_keys();
-  report_bytes keys(4 + 8, 0);
-  keys[0] = 1;
-  keys[4 + 2] = 1;
-  fake_hid::queue_input("/dev/hidraw0", keys);
+  fake_hid::queue_input("/dev/hidraw0", bytes_with(4 + 8, {{0, 1}, {4 + 2, 1}}));
   adapter_->read_keys_once();
   ASSERT_EQ(take_keys(), (std::vector<key_event>{{"PLUS", 2, true}}));
 
-  report_bytes dial(14, 0);
-  dial[0] = 1;
-  dial[1] = 3;
-  for (int i = 0; i < 40; ++i) fake_hid::queue_input("/dev/hidraw0", dial);
-  keys[4 + 2] = 0;
-  fake_hid::queue_input("/dev/hidraw0", keys);
+  for (int i = 0; i < 40; ++i)
+    fake_hid::queue_input("/dev/hidraw0", bytes_with(14, {{0, 1}, {1, 3}}));
+  fake_hid::queue_input("/dev/hidraw0", bytes_with(4 + 8, {{0, 1}}));
   adapter_->read_keys_once();
   EXPECT_EQ(take_keys(), (std::vector<key_event>{{"PLUS", 2, false}}));
   EXPECT_EQ(fake_hid::pending_input("/dev/hidraw0"), 0u);
 }
 
 TEST_F(streamdeck_adapter, DeadHandleDetachesAndNextScanReopensWithSplash) {
-  // A read error (the deck slept and woke under the same path).
   attach(0x0063, "/dev/hidraw0", L"MINI");
   record_keys();
+  const auto expect_reattached = [&] {
+    EXPECT_TRUE(adapter_->decks().empty());
+    EXPECT_EQ(info_.take(), (std::vector<std::string>{"[streamdeck] detached serial=MINI"}));
+    EXPECT_EQ(fake_hid::open_handles(), 0);
+    fake_hid::take_reports("/dev/hidraw0");
+    adapter_->scan_once();
+    EXPECT_EQ(
+        info_.take(),
+        (std::vector<std::string>{"[streamdeck] attached Stream Deck Mini serial=MINI pid=99"}));
+    EXPECT_EQ(mini_images(fake_hid::take_reports("/dev/hidraw0")).size(), 6u);
+  };
+  // A read error (the deck slept and woke under the same path).
   fake_hid::kill_handles("/dev/hidraw0");
   adapter_->read_keys_once();
-  EXPECT_TRUE(adapter_->decks().empty());
-  EXPECT_EQ(info_.take(), (std::vector<std::string>{"[streamdeck] detached serial=MINI"}));
-  EXPECT_EQ(fake_hid::open_handles(), 0);
-  adapter_->scan_once();
-  EXPECT_EQ(info_.take(),
-            (std::vector<std::string>{"[streamdeck] attached Stream Deck Mini serial=MINI pid=99"}));
-  EXPECT_EQ(mini_images(fake_hid::take_reports("/dev/hidraw0"), 19254).size(), 6u);
+  expect_reattached();
 
-  // A write error on a key image.
+  // A write error on a key image stops at the failed report.
   fake_hid::fail_write_after("/dev/hidraw0", 3);
   EXPECT_FALSE(adapter_->clear_key("MINI", 2));
-  EXPECT_TRUE(adapter_->decks().empty());
-  EXPECT_EQ(info_.take(), (std::vector<std::string>{"[streamdeck] detached serial=MINI"}));
-  EXPECT_EQ(fake_hid::take_reports("/dev/hidraw0").size(), 3u) << "stops at the failed report";
-  adapter_->scan_once();
-  EXPECT_EQ(adapter_->decks().size(), 1u);
-  EXPECT_EQ(mini_images(fake_hid::take_reports("/dev/hidraw0"), 19254).size(), 6u);
+  EXPECT_EQ(fake_hid::reports("/dev/hidraw0").size(), 3u);
+  expect_reattached();
   EXPECT_TRUE(problems_.lines().empty());
 }
 
@@ -325,24 +268,21 @@ TEST_F(streamdeck_adapter, StopResetsEachFamilyAndClosesEveryDeck) {
   ASSERT_TRUE(eventually([&] { return info_.lines().size() == 3; }, 10s));
 
   // Key presses reach the callback on the adapter's thread.
-  report_bytes press(4 + 32, 0);
-  press[0] = 1;
-  press[4 + 31] = 1;
-  fake_hid::queue_input("/dev/hidraw2", press);
-  ASSERT_TRUE(eventually([&] { mutex_lock l(keys_mutex_); return !keys_.empty(); }, 10s));
+  fake_hid::queue_input("/dev/hidraw2", bytes_with(4 + 32, {{0, 1}, {4 + 31, 1}}));
+  ASSERT_TRUE(eventually(
+      [&] {
+        mutex_lock l(keys_mutex_);
+        return !keys_.empty();
+      },
+      10s));
   EXPECT_EQ(take_keys(), (std::vector<key_event>{{"XL", 31, true}}));
 
-  for (int i = 0; i < 3; ++i) fake_hid::take_reports(path_of(i));
+  for (std::size_t i = 0; i < 3; ++i) fake_hid::take_reports(path_of(i));
   adapter_->stop();
-  auto reset = [](std::size_t size, std::uint8_t a, std::uint8_t b) {
-    report_bytes r(size, 0);
-    r[0] = a;
-    r[1] = b;
-    return r;
-  };
-  const report_bytes expected[] = {reset(17, 0x0B, 0x63), reset(17, 0x0B, 0x63),
-                                   reset(32, 0x03, 0x02)};
-  for (int i = 0; i < 3; ++i) {
+  const bytes expected[] = {bytes_with(17, {{0, 0x0B}, {1, 0x63}}),
+                            bytes_with(17, {{0, 0x0B}, {1, 0x63}}),
+                            bytes_with(32, {{0, 0x03}, {1, 0x02}})};
+  for (std::size_t i = 0; i < 3; ++i) {
     const auto reports = fake_hid::take_reports(path_of(i));
     ASSERT_EQ(reports.size(), 1u) << path_of(i);
     EXPECT_EQ(reports[0].kind, fake_report::feature);
@@ -350,9 +290,8 @@ TEST_F(streamdeck_adapter, StopResetsEachFamilyAndClosesEveryDeck) {
   }
   EXPECT_EQ(fake_hid::open_handles(), 0);
   EXPECT_TRUE(adapter_->decks().empty());
-  EXPECT_EQ(fake_hid::exit_calls(), 1);
   adapter_->stop();
-  EXPECT_EQ(fake_hid::exit_calls(), 1) << "stop on a stopped adapter does nothing";
+  EXPECT_EQ(fake_hid::exit_calls(), 1) << "a second stop does nothing";
 }
 
 TEST_F(streamdeck_adapter, StartFailsWithoutHid) {
@@ -362,7 +301,6 @@ TEST_F(streamdeck_adapter, StartFailsWithoutHid) {
   adapter_->stop();
   EXPECT_EQ(fake_hid::exit_calls(), 0);
   EXPECT_EQ(fake_hid::open_calls("/dev/hidraw0"), 0);
-
   EXPECT_NE(make_streamdeck_adapter(), nullptr);
 }
 

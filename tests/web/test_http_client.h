@@ -19,8 +19,8 @@ namespace tolvarine::operator_control::testing {
 
 class raw_connection {
  public:
-  raw_connection(uint16_t port, const char* address = "127.0.0.1") {
-    fd_.reset(::socket(AF_INET, SOCK_STREAM, 0));
+  explicit raw_connection(uint16_t port, const char* address = "127.0.0.1")
+      : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
@@ -30,8 +30,7 @@ class raw_connection {
   bool ok() const { return fd_.valid(); }
 
   bool send_text(const std::string& text) {
-    size_t sent = 0;
-    while (sent < text.size()) {
+    for (size_t sent = 0; sent < text.size();) {
       const ssize_t n = ::send(fd_.get(), text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
       if (n <= 0) return false;
       sent += static_cast<size_t>(n);
@@ -40,20 +39,20 @@ class raw_connection {
   }
   void finish_sending() { ::shutdown(fd_.get(), SHUT_WR); }
 
-  // Everything the server sends until it closes; nothing if it does not
-  // close within `limit`.
+  // Everything the server sends until it closes (or resets); nothing if it
+  // does not close within `limit`.
   std::optional<std::string> read_all(std::chrono::milliseconds limit) {
     const steady_time deadline = steady_now() + limit;
     std::string out;
     char buffer[16384];
     while (true) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_now());
-      if (left.count() <= 0) return std::nullopt;
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_now());
       pollfd p{fd_.get(), POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
+      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+        return std::nullopt;
       const ssize_t n = ::recv(fd_.get(), buffer, sizeof(buffer), 0);
-      if (n < 0) return out;  // reset by the server: whatever came
-      if (n == 0) return out;
+      if (n <= 0) return out;
       out.append(buffer, static_cast<size_t>(n));
     }
   }
@@ -64,9 +63,9 @@ class raw_connection {
 
 // Sends `request` on a fresh connection and returns the whole response, or
 // nothing when the connection fails or the server does not close in time.
-inline std::optional<std::string> exchange(uint16_t port, const std::string& request,
-                                           std::chrono::milliseconds limit =
-                                               std::chrono::milliseconds(5000)) {
+inline std::optional<std::string> exchange(
+    uint16_t port, const std::string& request,
+    std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
   raw_connection c(port);
   if (!c.ok() || !c.send_text(request)) return std::nullopt;
   return c.read_all(limit);
@@ -89,8 +88,8 @@ inline int status_of(const std::string& response) {
 inline std::string post(const std::string& path, const std::string& body,
                         const std::string& extra_headers = "") {
   return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1:5251\r\n" + extra_headers +
-         "Content-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
-         "\r\n\r\n" + body;
+         "Content-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+         body;
 }
 
 inline std::string get(const std::string& path, const std::string& extra_headers = "") {
