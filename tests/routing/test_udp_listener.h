@@ -1,11 +1,10 @@
-// A UDP socket bound to one address and port that collects datagrams, for
-// tests of command delivery. Not thread-safe: one owner.
+// A UDP socket bound to one address and port (0: an ephemeral one) that
+// collects datagrams; ok() tells whether the bind worked. Not thread-safe:
+// one owner.
 #pragma once
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <optional>
@@ -17,29 +16,25 @@ namespace tolvarine::operator_control::testing {
 
 class test_udp_listener {
  public:
-  // Binds `address`:`port` (port 0: an ephemeral one). ok() tells whether
-  // it worked.
-  test_udp_listener(const std::string& address, uint16_t port) {
-    fd_.reset(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
-    if (!fd_) return;
+  test_udp_listener(const std::string& address, uint16_t port)
+      : fd_(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP)) {
     int one = 1;
     ::setsockopt(fd_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
+    sockaddr_in sa{AF_INET, htons(port), {}, {}};
     if (::inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1 ||
         ::bind(fd_.get(), reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
       fd_.reset();
-      return;
     }
-    socklen_t len = sizeof(sa);
-    ::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&sa), &len);
-    port_ = ntohs(sa.sin_port);
   }
 
   bool ok() const { return fd_.valid(); }
-  uint16_t port() const { return port_; }
   int fd() const { return fd_.get(); }
+  uint16_t port() const {
+    sockaddr_in sa{};
+    socklen_t len = sizeof(sa);
+    ::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&sa), &len);
+    return ntohs(sa.sin_port);
+  }
 
   // The next datagram, or nothing when none arrives within `limit`.
   std::optional<std::string> receive(std::chrono::milliseconds limit) {
@@ -54,7 +49,6 @@ class test_udp_listener {
 
  private:
   unique_fd fd_;
-  uint16_t port_ = 0;
 };
 
 }  // namespace tolvarine::operator_control::testing

@@ -11,9 +11,9 @@
 namespace tolvarine::operator_control {
 namespace {
 
+using std::chrono::milliseconds;
 using testing::loopback_server;
 using testing::reply_with;
-using std::chrono::milliseconds;
 
 constexpr size_t kLimit = 262144;
 
@@ -29,24 +29,6 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-TEST(HttpRequestText, HeadersFollowTheBody) {
-  EXPECT_EQ(http_request_text("GET", "/Home/GetKelHealth", "10.0.0.5:5000", "", "application/json"),
-            "GET /Home/GetKelHealth HTTP/1.1\r\n"
-            "Host: 10.0.0.5:5000\r\n"
-            "Connection: close\r\n"
-            "Accept: application/json,text/plain,*/*\r\n"
-            "\r\n");
-  EXPECT_EQ(http_request_text("POST", "/x?a=1", "h", "abc", "text/plain"),
-            "POST /x?a=1 HTTP/1.1\r\n"
-            "Host: h\r\n"
-            "Connection: close\r\n"
-            "Accept: application/json,text/plain,*/*\r\n"
-            "Content-Type: text/plain\r\n"
-            "Content-Length: 3\r\n"
-            "\r\n"
-            "abc");
-}
-
 TEST(HttpResponseParser, StatusLengthAndChunkRules) {
   struct row {
     std::string raw;
@@ -55,9 +37,11 @@ TEST(HttpResponseParser, StatusLengthAndChunkRules) {
   };
   const row rows[] = {
       {"HTTP/1.1 404 Not Found\r\n\r\nmissing", 404, "missing"},
-      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\n\r\n5\r\nhello\r\n6;x=1\r\n world\r\n0\r\n\r\n",
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\n\r\n5\r\nhello\r\n6;x=1\r\n "
+       "world\r\n0\r\n\r\n",
        200, "hello world"},
-      {"HTTP/1.1 200 OK\r\ntransfer-encoding: gzip, chunked\r\n\r\n3\r\nabc\r\n0\r\nX-Trailer: 1\r\n\r\n",
+      {"HTTP/1.1 200 OK\r\ntransfer-encoding: gzip, chunked\r\n\r\n3\r\nabc\r\n0\r\nX-Trailer: "
+       "1\r\n\r\n",
        200, "abc"},
       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nhello\r\n0\r\n\r\n", 0, ""},
       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhelloXX0\r\n\r\n", 0, ""},
@@ -85,18 +69,6 @@ TEST(HttpResponseParser, StatusLengthAndChunkRules) {
   }
 }
 
-TEST(HttpResponseParser, RawBodyParserKeepsChunksUndecoded) {
-  http_response response = parse_raw_body_response(
-      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n");
-  EXPECT_EQ(response.status, 200);
-  EXPECT_EQ(response.body, "5\r\nhello\r\n0\r\n\r\n");
-  response = parse_raw_body_response("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nabcdef");
-  EXPECT_EQ(response.body, "abcdef");
-  EXPECT_EQ(parse_raw_body_response("HTTP/1.1 503 Busy\r\n").status, 503);
-  EXPECT_EQ(parse_raw_body_response("HTTP/1.1 503 Busy\r\n").body, "");
-  EXPECT_EQ(parse_raw_body_response("garbage").status, 0);
-}
-
 TEST(UrlEncode, KeepsUnreservedAndEncodesTheRest) {
   EXPECT_EQ(url_encode("a b/\xC3\xBC"), "a+b%2F%C3%BC");
   EXPECT_EQ(url_encode("AZaz09-._~"), "AZaz09-._~");
@@ -107,8 +79,8 @@ TEST(UrlEncode, KeepsUnreservedAndEncodesTheRest) {
 
 TEST(HttpRequest, SendsTheRequestAndReadsTheAnswer) {
   loopback_server server(reply_with("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"));
-  http_response response = http_request("127.0.0.1", server.port(), "POST", "/Home/Echo?x=1",
-                                        "abc", "text/plain", 2000, kLimit);
+  http_response response = http_request("127.0.0.1", server.port(), "POST", "/Home/Echo?x=1", "abc",
+                                        "text/plain", 2000, kLimit);
   EXPECT_EQ(response.status, 200);
   EXPECT_EQ(response.body, "hello");
   ASSERT_EQ(server.requests().size(), 1u);
@@ -162,8 +134,8 @@ TEST(HttpRequest, MisbehavingServersEndWithinTheTimeLimit) {
   for (const row& r : rows) {
     loopback_server server(r.behaviour);
     auto start = std::chrono::steady_clock::now();
-    http_response response = http_request("127.0.0.1", server.port(), "GET", "/Home/GetKelHealth",
-                                          "", "", 250, kLimit);
+    http_response response =
+        http_request("127.0.0.1", server.port(), "GET", "/Home/GetKelHealth", "", "", 250, kLimit);
     EXPECT_EQ(response.status, r.status) << r.name;
     EXPECT_EQ(response.body, r.body) << r.name;
     EXPECT_LT(seconds_since(start), 1.1) << r.name;
@@ -179,30 +151,29 @@ TEST(HttpRequest, OversizedAnswersAreCutAtTheLimit) {
       if (!loopback_server::send_text(fd, block)) break;
     }
   });
-  http_response response =
-      http_request("127.0.0.1", server.port(), "GET", "/", "", "", 2000, 4096);
+  http_response response = http_request("127.0.0.1", server.port(), "GET", "/", "", "", 2000, 4096);
   EXPECT_EQ(response.status, 200);
   EXPECT_GE(response.body.size(), 4096u - 19u);
   EXPECT_LT(response.body.size(), 4096u + 16384u);
 }
 
-TEST(HttpRequest, ManyConcurrentCallsKeepTheirOwnAnswers) {
+TEST(HttpRequest, ConcurrentCallsKeepTheirOwnAnswers) {
   loopback_server server([](int fd, const std::string& request) {
     std::string path = request.substr(4, request.find(' ', 4) - 4);
     loopback_server::send_text(fd, "HTTP/1.1 200 OK\r\nContent-Length: " +
                                        std::to_string(path.size()) + "\r\n\r\n" + path);
   });
+  std::string bodies[6];
   std::vector<std::thread> threads;
-  std::vector<std::string> bodies(6);
-  for (size_t i = 0; i < bodies.size(); ++i) {
+  for (int i = 0; i < 6; ++i) {
     threads.emplace_back([&, i] {
-      bodies[i] = http_request("127.0.0.1", server.port(), "GET", "/n" + std::to_string(i), "",
-                               "", 3000, kLimit)
+      bodies[i] = http_request("127.0.0.1", server.port(), "GET", "/n" + std::to_string(i), "", "",
+                               3000, kLimit)
                       .body;
     });
   }
   for (std::thread& t : threads) t.join();
-  for (size_t i = 0; i < bodies.size(); ++i) EXPECT_EQ(bodies[i], "/n" + std::to_string(i));
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(bodies[i], "/n" + std::to_string(i));
 }
 
 }  // namespace

@@ -1,19 +1,14 @@
 // A scripted one-connection-at-a-time TCP server on 127.0.0.1 with an
 // ephemeral port, for client tests. Each accepted connection reads the
-// request (up to the header block plus Content-Length, or until a short
-// quiet time) and then plays the behaviour it was given. The requests it
-// saw are recorded. Owns one thread; the destructor stops it (bounded).
+// request (header block plus Content-Length, at most 2 s), records it and
+// plays the behaviour it was given. Owns one thread; the destructor joins it.
 #pragma once
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <string>
 #include <thread>
@@ -29,15 +24,13 @@ class loopback_server {
   // What to do with one connection: gets the socket and the request text.
   using behaviour = std::function<void(int fd, const std::string& request)>;
 
-  explicit loopback_server(behaviour on_request) : on_request_(std::move(on_request)) {
-    listener_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    ::listen(listener_.get(), 16);
+  explicit loopback_server(behaviour on_request)
+      : on_request_(std::move(on_request)),
+        listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof(address);
+    ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), length);
+    ::listen(listener_.get(), 16);
     ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length);
     port_ = ntohs(address.sin_port);
     thread_ = std::thread([this] { run(); });
@@ -46,26 +39,16 @@ class loopback_server {
     stop_.store(true);
     thread_.join();
   }
-  loopback_server(const loopback_server&) = delete;
-  loopback_server& operator=(const loopback_server&) = delete;
 
   uint16_t port() const { return port_; }
   std::vector<std::string> requests() const EXCLUDES(mutex_) {
     mutex_lock lock(mutex_);
     return requests_;
   }
-  // Tells a hanging behaviour to give up.
-  bool stopping() const { return stop_.load(); }
 
-  // Writes all of `data`; false when the peer went away.
+  // Writes all of `data` (a blocking send); false when the peer went away.
   static bool send_text(int fd, const std::string& data) {
-    size_t sent = 0;
-    while (sent < data.size()) {
-      ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      sent += static_cast<size_t>(n);
-    }
-    return true;
+    return ::send(fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
   }
 
  private:
@@ -74,7 +57,6 @@ class loopback_server {
       pollfd entry{listener_.get(), POLLIN, 0};
       if (::poll(&entry, 1, 20) <= 0) continue;
       unique_fd connection(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-      if (!connection) continue;
       std::string request = read_request(connection.get());
       {
         mutex_lock lock(mutex_);
@@ -89,13 +71,10 @@ class loopback_server {
     char buffer[4096];
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     while (std::chrono::steady_clock::now() < deadline) {
-      size_t end = request.find("\r\n\r\n");
-      if (end != std::string::npos) {
-        size_t length = 0;
-        size_t at = request.find("Content-Length: ");
-        if (at != std::string::npos && at < end) length = std::stoul(request.substr(at + 16));
-        if (request.size() >= end + 4 + length) break;
-      }
+      size_t end = request.find("\r\n\r\n"), at = request.find("Content-Length: ");
+      size_t length =
+          end != std::string::npos && at < end ? std::stoul(request.substr(at + 16)) : 0;
+      if (end != std::string::npos && request.size() >= end + 4 + length) break;
       pollfd entry{fd, POLLIN, 0};
       if (::poll(&entry, 1, 50) <= 0) continue;
       ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);

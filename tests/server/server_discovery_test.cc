@@ -1,11 +1,13 @@
 #include "server/server_discovery.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <ifaddrs.h>
 #include <net/if.h>
-#include <gtest/gtest.h>
 
+#include <deque>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace tolvarine::operator_control {
@@ -54,61 +56,51 @@ TEST(DiscoveryAnswer, ReadsFieldsAndRejectsMalformedAnswers) {
 }
 
 TEST(DiscoveryAnswer, FirstAnswerOfEachIdentityWins) {
+  // Serials and address:port identities share one set of identities.
+  const std::tuple<const char*, const char*, bool> rows[] = {
+      {"tolvarine-server!,5000", "10.0.0.5", true},
+      {"tolvarine-server!,5000", "10.0.0.5", false},
+      {"tolvarine-server!,5001", "10.0.0.5", true},
+      {"tolvarine-server!,5000,A,S1", "10.0.0.6", true},
+      {"tolvarine-server!,6000,B,S1", "10.0.0.7", false},
+      {"tolvarine-server?", "10.0.0.8", false},
+      {"tolvarine-server!,5000,C,10.0.0.5:5000", "10.0.0.9", false},
+      {"tolvarine-server!,5000,D,S2", "10.0.0.9", true},
+  };
   discovery_answers answers;
-  EXPECT_TRUE(answers.add("tolvarine-server!,5000", ip("10.0.0.5")));
-  EXPECT_FALSE(answers.add("tolvarine-server!,5000", ip("10.0.0.5")));
-  EXPECT_TRUE(answers.add("tolvarine-server!,5001", ip("10.0.0.5")));
-  EXPECT_TRUE(answers.add("tolvarine-server!,5000,A,S1", ip("10.0.0.6")));
-  EXPECT_FALSE(answers.add("tolvarine-server!,6000,B,S1", ip("10.0.0.7")));
-  EXPECT_FALSE(answers.add("tolvarine-server?", ip("10.0.0.8")));
-  // Serials and address identities share one set of identities.
-  EXPECT_FALSE(answers.add("tolvarine-server!,5000,C,10.0.0.5:5000", ip("10.0.0.9")));
-  EXPECT_TRUE(answers.add("tolvarine-server!,5000,D,S2", ip("10.0.0.9")));
-
-  const std::vector<discovered_system>& systems = answers.systems();
-  ASSERT_EQ(systems.size(), 4u);
-  EXPECT_EQ(discovery_identity(systems[0]), "10.0.0.5:5000");
-  EXPECT_EQ(discovery_identity(systems[1]), "10.0.0.5:5001");
-  EXPECT_EQ(systems[2].address, "10.0.0.6");
-  EXPECT_EQ(systems[2].workstation, "A");
-  EXPECT_EQ(systems[3].serial, "S2");
+  std::vector<std::string> kept;
+  for (const auto& [datagram, source, added] : rows) {
+    EXPECT_EQ(answers.add(datagram, ip(source)), added) << datagram << " from " << source;
+  }
+  for (const discovered_system& s : answers.systems()) kept.push_back(discovery_identity(s));
+  EXPECT_EQ(kept, (std::vector<std::string>{"10.0.0.5:5000", "10.0.0.5:5001", "S1", "S2"}));
 }
 
-// A hand-built interface list.
-struct fake_interface {
-  std::string name;
-  sockaddr_in address{};
-  sockaddr_in netmask{};
-  ifaddrs entry{};
-};
-
 TEST(BroadcastTargets, LimitedBroadcastThenEachUpInterface) {
-  auto make = [](const char* name, const char* address, const char* mask, unsigned flags) {
-    auto f = std::make_unique<fake_interface>();
-    f->name = name;
-    f->address.sin_family = AF_INET;
-    f->address.sin_addr = ip(address);
-    f->netmask.sin_family = AF_INET;
-    f->netmask.sin_addr = ip(mask);
-    f->entry.ifa_name = f->name.data();
-    f->entry.ifa_flags = flags;
-    f->entry.ifa_addr = reinterpret_cast<sockaddr*>(&f->address);
-    f->entry.ifa_netmask = reinterpret_cast<sockaddr*>(&f->netmask);
-    return f;
+  struct fake_interface {  // one entry of a hand-built interface list
+    std::string name;
+    sockaddr_in address, netmask;
+    ifaddrs entry{};
   };
-  std::vector<std::unique_ptr<fake_interface>> list;
-  list.push_back(make("lo", "127.0.0.1", "255.0.0.0", IFF_UP | IFF_LOOPBACK));
-  list.push_back(make("eth0", "192.168.1.20", "255.255.255.0", IFF_UP));
-  list.push_back(make("eth0", "192.168.1.21", "255.255.255.0", IFF_UP));  // same broadcast
-  list.push_back(make("eth1", "10.1.2.3", "255.255.0.0", IFF_UP | IFF_BROADCAST));
-  list.push_back(make("eth2", "172.16.0.9", "255.255.255.0", 0));  // down
-  list.push_back(make("eth3", "10.9.9.9", "255.255.255.0", IFF_UP));
-  list.back()->entry.ifa_netmask = nullptr;  // no netmask
-  list.push_back(make("eth4", "10.8.0.1", "255.255.255.0", IFF_UP));
-  list.back()->address.sin_family = AF_INET6;  // not IPv4
-  for (size_t i = 0; i + 1 < list.size(); ++i) list[i]->entry.ifa_next = &list[i + 1]->entry;
-
-  EXPECT_EQ(broadcast_targets_from(&list[0]->entry),
+  std::deque<fake_interface> list;
+  auto add = [&](const char* name, const char* address, const char* mask, unsigned flags) {
+    fake_interface& f = list.emplace_back(
+        fake_interface{name, {AF_INET, 0, ip(address), {}}, {AF_INET, 0, ip(mask), {}}});
+    f.entry.ifa_name = f.name.data();
+    f.entry.ifa_flags = flags;
+    f.entry.ifa_addr = reinterpret_cast<sockaddr*>(&f.address);
+    f.entry.ifa_netmask = reinterpret_cast<sockaddr*>(&f.netmask);
+    if (list.size() > 1) list[list.size() - 2].entry.ifa_next = &f.entry;
+    return &f;
+  };
+  add("lo", "127.0.0.1", "255.0.0.0", IFF_UP | IFF_LOOPBACK);
+  add("eth0", "192.168.1.20", "255.255.255.0", IFF_UP);
+  add("eth0", "192.168.1.21", "255.255.255.0", IFF_UP);  // same broadcast
+  add("eth1", "10.1.2.3", "255.255.0.0", IFF_UP | IFF_BROADCAST);
+  add("eth2", "172.16.0.9", "255.255.255.0", 0);                                  // down
+  add("eth3", "10.9.9.9", "255.255.255.0", IFF_UP)->entry.ifa_netmask = nullptr;  // no netmask
+  add("eth4", "10.8.0.1", "255.255.255.0", IFF_UP)->address.sin_family = AF_INET6;
+  EXPECT_EQ(broadcast_targets_from(&list[0].entry),
             (std::vector<std::string>{"255.255.255.255", "192.168.1.255", "10.1.255.255"}));
   EXPECT_EQ(broadcast_targets_from(nullptr), (std::vector<std::string>{"255.255.255.255"}));
   EXPECT_EQ(broadcast_targets().front(), "255.255.255.255");

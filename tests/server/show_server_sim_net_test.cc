@@ -25,8 +25,8 @@ class ShowServerSimNetTest : public ::testing::Test {
                                          std::vector<std::string>{"--control-port", "5099"});
     ASSERT_TRUE(sim_->ready());
   }
-  http_response health(int timeout_ms = 350, size_t limit = 262144) const {
-    return http_request("10.77.0.2", 5000, "GET", "/Home/GetKelHealth", "", "", timeout_ms, limit);
+  http_response health() const {
+    return http_request("10.77.0.2", 5000, "GET", "/Home/GetKelHealth", "", "", 350, 262144);
   }
 
   testing::temp_dir dir_;
@@ -101,16 +101,14 @@ TEST_F(ShowServerSimNetTest, TransportFaultsReachTheClient) {
   }
   sim_->call("POST", "/sim/reset");
   EXPECT_NE(health().body.find("\"engineRunning\":true"), std::string::npos);
-}
 
-TEST_F(ShowServerSimNetTest, RefusalIsLiftedThroughTheControlPort) {
+  // A refusing web port is set back to normal through the control port.
   sim_->set("http=refuse");
   EXPECT_TRUE(testing::eventually([&] { return health().status == 0; }, std::chrono::seconds(2)));
-  http_response lifted =
-      http_request("10.77.0.2", 5099, "GET", "/sim/set?http=normal", "", "", 1000, 4096);
-  EXPECT_EQ(lifted.status, 200);
-  EXPECT_TRUE(
-      testing::eventually([&] { return health().status == 200; }, std::chrono::seconds(2)));
+  EXPECT_EQ(
+      http_request("10.77.0.2", 5099, "GET", "/sim/set?http=normal", "", "", 1000, 4096).status,
+      200);
+  EXPECT_TRUE(testing::eventually([&] { return health().status == 200; }, std::chrono::seconds(2)));
 }
 
 }  // namespace

@@ -24,8 +24,9 @@ class running_sim {
       : address_(std::move(address)), web_port_(web_port) {
     stdout_path_ = dir.file("sim-" + address_ + "-" + std::to_string(web_port) + ".out");
     child_process::options options;
-    options.args = {built_program("show-server-sim"), "--address", address_, "--web-port",
-                    std::to_string(web_port), "--serial", serial, "--workstation", workstation};
+    options.args = {built_program("show-server-sim"), "--address", address_, "--web-port"};
+    options.args.insert(options.args.end(), {std::to_string(web_port), "--serial", serial,
+                                             "--workstation", workstation});
     options.args.insert(options.args.end(), extra.begin(), extra.end());
     options.stdout_path = stdout_path_;
     options.stderr_path = stdout_path_ + ".err";
@@ -38,19 +39,14 @@ class running_sim {
     process_->signal(15);
     (void)process_->wait_for(std::chrono::seconds(5));
   }
-  running_sim(const running_sim&) = delete;
-  running_sim& operator=(const running_sim&) = delete;
 
   bool ready() const { return ready_; }
-  const std::string& address() const { return address_; }
-  uint16_t web_port() const { return web_port_; }
-  std::string output() const { return read_text(stdout_path_); }
 
   // GET (or POST with a body) on the simulator's web port.
   http_response call(const std::string& method, const std::string& path,
                      const std::string& body = "") const {
-    return http_request(address_, web_port_, method, path, body, "application/octet-stream",
-                        2000, 64u << 20);
+    return http_request(address_, web_port_, method, path, body, "application/octet-stream", 2000,
+                        64u << 20);
   }
   // Sets knobs: "engine=stopped&clock=fault".
   void set(const std::string& query) const {
