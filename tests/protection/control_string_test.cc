@@ -7,58 +7,39 @@
 namespace tolvarine::operator_control {
 namespace {
 
-TEST(ControlStringTest, DecodesEscapesIntoBytes) {
+const char* const kHex = "Use two hexadecimal digits after \\x.";
+const char* const kEscapes = "Supported escapes: \\r, \\n, \\t, \\\\, \\xHH.";
+const char* const kLength = "Command must contain 1-16384 bytes.";
+
+TEST(ControlStringTest, DecodesEscapesOrNamesTheFirstDefect) {
+  std::string max_text;
+  for (int i = 0; i < 16384; ++i) max_text += "\\x00";
   struct row {
     std::string text;
-    std::string bytes;
+    bool ok;
+    std::string result;  // the bytes, or the error
   };
   const row rows[] = {
-      {"abc\\r\\n", "abc\r\n"},
-      {"plain text", "plain text"},
-      {"\\\\", "\\"},
-      {"a\\tb", "a\tb"},
-      {"\\x41\\x7a\\xFF\\x00", std::string("Az\xFF\0", 4)},
+      {"abc\\r\\n", true, "abc\r\n"},
+      {"a\\tb \\\\", true, "a\tb \\"},
+      {"\\x41\\x7a\\xFF\\x00", true, std::string("Az\xFF\0", 4)},
+      {max_text, true, std::string(16384, '\0')},
+      {max_text + "a", false, kLength},
+      {"", false, kLength},
+      {"abc\\", false, "Trailing backslash in command."},
+      {"\\x4", false, kHex},
+      {"\\x", false, kHex},
+      {"\\x4g", false, kHex},
+      {"\\X41", false, kEscapes},
+      {"\\q then \\", false, kEscapes},
   };
   for (const row& r : rows) {
     std::string bytes;
     std::string error;
-    EXPECT_TRUE(decode_control_string(r.text, &bytes, &error)) << r.text << ": " << error;
-    EXPECT_EQ(bytes, r.bytes) << r.text;
+    const std::string label = r.text.substr(0, 40);
+    ASSERT_EQ(decode_control_string(r.text, &bytes, &error), r.ok) << label << ": " << error;
+    EXPECT_EQ(r.ok ? bytes : error, r.result) << label;
   }
-}
-
-TEST(ControlStringTest, RejectsBadEscapesWithTheFirstDefectsMessage) {
-  struct row {
-    std::string text;
-    std::string error;
-  };
-  const row rows[] = {
-      {"abc\\", "Trailing backslash in command."},
-      {"\\x4", "Use two hexadecimal digits after \\x."},
-      {"\\x", "Use two hexadecimal digits after \\x."},
-      {"\\x4g", "Use two hexadecimal digits after \\x."},
-      {"\\X41", "Supported escapes: \\r, \\n, \\t, \\\\, \\xHH."},
-      {"\\q then \\", "Supported escapes: \\r, \\n, \\t, \\\\, \\xHH."},
-      {"", "Command must contain 1-16384 bytes."},
-  };
-  for (const row& r : rows) {
-    std::string bytes;
-    std::string error;
-    EXPECT_FALSE(decode_control_string(r.text, &bytes, &error)) << r.text;
-    EXPECT_EQ(error, r.error) << r.text;
-  }
-}
-
-TEST(ControlStringTest, AcceptsUpTo16384Bytes) {
-  std::string text;
-  for (int i = 0; i < 16384; ++i) text += "\\x00";
-  std::string bytes;
-  std::string error;
-  ASSERT_TRUE(decode_control_string(text, &bytes, &error)) << error;
-  EXPECT_EQ(bytes, std::string(16384, '\0'));
-
-  EXPECT_FALSE(decode_control_string(text + "a", &bytes, &error));
-  EXPECT_EQ(error, "Command must contain 1-16384 bytes.");
 }
 
 }  // namespace

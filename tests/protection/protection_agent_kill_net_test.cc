@@ -20,18 +20,11 @@ namespace tolvarine::operator_control {
 namespace {
 
 using namespace std::chrono_literals;
-
-constexpr uint16_t kAdminPort = 5251;
-
-const char* const kPairedSettings =
-    R"({"enabled":true,"controllerConfigured":true,"uiPort":5270,"systems":[)"
-    R"({"serial":"S-MAIN","workstation":"Server A","address":"10.77.0.2","webPort":5000,)"
-    R"("role":"Main","backupForSerial":""},)"
-    R"({"serial":"S-BACK","workstation":"Server B","address":"10.77.0.3","webPort":5000,)"
-    R"("role":"Backup","backupForSerial":"S-MAIN"}]})";
+using testing::sim_pair;
 
 void post(const std::string& path, const std::string& body) {
-  (void)http_request("127.0.0.1", kAdminPort, "POST", path, body, "application/json", 500, 4096);
+  (void)http_request("127.0.0.1", sim_pair::kAdminPort, "POST", path, body, "application/json",
+                     500, 4096);
 }
 
 // Transfers back and forth, policy and shared-function changes (each one a
@@ -50,12 +43,12 @@ TEST(ProtectionAgentKillNetTest, KillingTheAgentAtRandomMomentsLeavesLoadableFil
   if (!testing::in_test_network()) GTEST_FAIL() << testing::kNeedsTestNetwork;
   ASSERT_TRUE(std::filesystem::exists(testing::agent_program()))
       << "build the agent first: " << testing::agent_program();
-  testing::sim_pair sims;
+  sim_pair sims;
   ASSERT_TRUE(sims.ready());
   testing::temp_dir home;
   const std::string settings = home.file("operator-control.json");
   const std::string protection = settings + ".protection.json";
-  testing::write_text(settings, kPairedSettings);
+  testing::write_text(settings, sim_pair::kPairedSettings);
 
   std::mt19937 random(2024);
   std::uniform_int_distribution<int> moment_ms(0, 400);

@@ -8,9 +8,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -23,7 +26,6 @@ namespace tolvarine::operator_control {
 class ProtectionFixture : public ::testing::Test {
  protected:
   struct sent_action {
-    std::string host;
     int32_t port;
     bool udp;
     std::string bytes;
@@ -32,6 +34,8 @@ class ProtectionFixture : public ::testing::Test {
 
   static constexpr const char* kMain = "S-MAIN";
   static constexpr const char* kBackup = "S-BACK";
+  static constexpr const char* kSendFailed =
+      "Connect/send failed or timed out; device execution is unconfirmed.";
 
   ProtectionFixture() {
     config_->merge_discovered({{"10.77.0.2", 5000, "Server A", kMain},
@@ -47,16 +51,15 @@ class ProtectionFixture : public ::testing::Test {
     env.wall = [this] { return wall_; };
     env.fetch = [this](const std::string& host, uint16_t, const std::string& path, int, size_t) {
       ++fetches_;
+      if (fetch_error_) throw std::runtime_error("boom");
       auto it = answers_.find(host + path);
       return it == answers_.end() ? http_response{} : it->second;
     };
-    env.send = [this](const std::string& host, int32_t port, bool udp, const std::string& bytes,
+    env.send = [this](const std::string&, int32_t port, bool udp, const std::string& bytes,
                       int32_t timeout_ms, std::string* error) {
-      sent_.push_back({host, port, udp, bytes, timeout_ms});
-      if (std::find(failing_ports_.begin(), failing_ports_.end(), port) == failing_ports_.end()) {
-        return true;
-      }
-      *error = "Connect/send failed or timed out; device execution is unconfirmed.";
+      sent_.push_back({port, udp, bytes, timeout_ms});
+      if (std::count(failing_ports_.begin(), failing_ports_.end(), port) == 0) return true;
+      *error = kSendFailed;
       return false;
     };
     service_ = std::make_unique<protection_service>(*config_, env);
@@ -73,6 +76,11 @@ class ProtectionFixture : public ::testing::Test {
     s.reachable = s.supported = s.engineRunning = s.engineResponsive = s.telemetryAvailable = true;
     s.updated = now_;
     s.outputs = R"([{"id":"out1","available":true},{"id":"bk1","available":true}])";
+    return s;
+  }
+  protection_sample engine_stopped() const {
+    protection_sample s = healthy();
+    s.engineRunning = false;
     return s;
   }
 
@@ -97,6 +105,28 @@ class ProtectionFixture : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(service_->configure(json, &error)) << error;
   }
+  // "ok", or the refusal's message.
+  std::string operate(const std::string& op) {
+    std::string error;
+    return service_->operate(op, &error) ? "ok" : error;
+  }
+  std::string test_action(int index) {
+    std::string error;
+    return service_->test_action(index, &error) ? "ok" : error;
+  }
+
+  // Saving fails while a regular file stands where the settings folder was.
+  void break_storage() {
+    std::filesystem::rename(dir_.path(), dir_.path() + ".away");
+    testing::write_text(dir_.path(), "not a folder");
+  }
+  void restore_storage() {
+    std::filesystem::remove(dir_.path());
+    std::filesystem::rename(dir_.path() + ".away", dir_.path());
+  }
+  bool saved(const std::string& text) const {
+    return testing::read_text(service_->policy_path()).find(text) != std::string::npos;
+  }
 
   std::optional<protection_alert> active_alert(const std::string& key) const {
     for (const auto& a : service_->alerts()) {
@@ -104,18 +134,27 @@ class ProtectionFixture : public ::testing::Test {
     }
     return std::nullopt;
   }
+  std::vector<std::string> active_keys() const {
+    std::vector<std::string> keys;
+    for (const auto& a : service_->alerts()) {
+      if (a.active) keys.push_back(a.key);
+    }
+    return keys;
+  }
 
   std::vector<std::string> log_lines() const {
     std::vector<std::string> lines;
-    std::string text = testing::read_text(service_->alert_log_path());
-    size_t start = 0;
-    while (start < text.size()) {
-      size_t end = text.find('\n', start);
-      if (end == std::string::npos) end = text.size();
-      lines.push_back(text.substr(start, end - start));
-      start = end + 1;
-    }
+    std::istringstream text(testing::read_text(service_->alert_log_path()));
+    for (std::string line; std::getline(text, line);) lines.push_back(line);
     return lines;
+  }
+  // The alert log line of `event` ("fault", "recovered", "action") now.
+  std::string log_line(const std::string& event, const std::string& key,
+                       const std::string& message = "") const {
+    std::string line = "{\"time\":" + std::to_string(wall_) + ",\"event\":\"" + event + "\"";
+    if (!key.empty()) line += ",\"key\":\"" + key + "\"";
+    if (!message.empty()) line += ",\"message\":\"" + message + "\"";
+    return line + "}";
   }
 
   testing::temp_dir dir_;
@@ -124,7 +163,8 @@ class ProtectionFixture : public ::testing::Test {
   std::unique_ptr<control_config> config_ = std::make_unique<control_config>(
       dir_.file("operator-control.json"), [this] { return now_; });
   std::map<std::string, http_response> answers_;  // host + path -> answer
-  std::atomic<int> fetches_{0};  // the monitor polls on two threads
+  std::atomic<int> fetches_{0};                   // the monitor polls on two threads
+  std::atomic<bool> fetch_error_{false};          // every fetch throws
   std::vector<sent_action> sent_;
   std::vector<int32_t> failing_ports_;
   std::unique_ptr<protection_service> service_;

@@ -4,9 +4,15 @@
 // registry pairing them. Only inside the private test network.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <chrono>
 #include <memory>
 #include <string>
+
+#include "common/unique_fd.h"
 
 #include "config/control_config.h"
 #include "protection/json_numbers.h"
@@ -20,6 +26,14 @@ class sim_pair {
   static constexpr const char* kMainAddress = "10.77.0.2";
   static constexpr const char* kBackupAddress = "10.77.0.3";
   static constexpr uint16_t kControlPort = 5100;
+  // The agent's admin port, and its settings file with the pair registered.
+  static constexpr uint16_t kAdminPort = 5251;
+  static constexpr const char* kPairedSettings =
+      R"({"enabled":true,"controllerConfigured":true,"uiPort":5270,"systems":[)"
+      R"({"serial":"S-MAIN","workstation":"Server A","address":"10.77.0.2","webPort":5000,)"
+      R"("role":"Main","backupForSerial":""},)"
+      R"({"serial":"S-BACK","workstation":"Server B","address":"10.77.0.3","webPort":5000,)"
+      R"("role":"Backup","backupForSerial":"S-MAIN"}]})";
 
   sim_pair() : main_(start(kMainAddress, "S-MAIN", "Server A")),
                backup_(start(kBackupAddress, "S-BACK", "Server B")) {}
@@ -54,6 +68,19 @@ class sim_pair {
     config.merge_discovered({{kMainAddress, 5000, "Server A", "S-MAIN"},
                              {kBackupAddress, 5000, "Server B", "S-BACK"}});
     config.configure_pair(true, "S-MAIN", "S-BACK");
+  }
+
+  // A socket bound to `port` of 10.77.0.8, the address test devices listen on.
+  static unique_fd device_socket(int type, uint16_t port) {
+    unique_fd fd(::socket(AF_INET, type, 0));
+    int one = 1;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    ::inet_pton(AF_INET, "10.77.0.8", &a.sin_addr);
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) return {};
+    return fd;
   }
 
   const temp_dir& dir() const { return dir_; }
