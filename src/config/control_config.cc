@@ -1,7 +1,5 @@
 #include "config/control_config.h"
 
-#include <charconv>
-#include <cstdlib>
 
 #include "common/atomic_file.h"
 #include "config/json_util.h"
@@ -13,18 +11,6 @@ constexpr std::chrono::nanoseconds kOnlineWindow{6'000'000'000};
 
 const std::set<int> kDefaultSharedFunctions = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12,
                                                13, 14, 15, 16, 17, 24, 25, 26, 27, 28, 29};
-
-// Base-10 integer at the value's start (leading blanks and a sign allowed,
-// as strtol reads them); nothing when no digit can be read.
-std::optional<long> integer_at(std::string_view text, std::string_view key) {
-  size_t p = json_util::value_start(text, key);
-  if (p == json_util::npos || p >= text.size()) return std::nullopt;
-  std::string rest(text.substr(p, 32));
-  char* end = nullptr;
-  long v = std::strtol(rest.c_str(), &end, 10);
-  if (end == rest.c_str()) return std::nullopt;
-  return v;
-}
 
 const char* flag(bool b) { return b ? "true" : "false"; }
 
@@ -61,7 +47,7 @@ void control_config::load() {
     r.serial = json_util::string_value(object, "serial", "");
     r.workstation = json_util::string_value(object, "workstation", "");
     r.address = json_util::string_value(object, "address", "");
-    if (auto port = integer_at(object, "webPort")) r.web_port = static_cast<uint16_t>(*port);
+    if (auto port = json_util::integer_value(object, "webPort")) r.web_port = static_cast<uint16_t>(*port);
     r.role = role_from_file_name(json_util::string_value(object, "role", ""));
     r.backup_for_serial = json_util::string_value(object, "backupForSerial", "");
     if (r.serial.empty() && r.address.empty()) continue;
@@ -71,7 +57,7 @@ void control_config::load() {
   const size_t enabled_at = json_util::value_start(text, "enabled");
   const bool enabled = enabled_at != json_util::npos && text.compare(enabled_at, 4, "true") == 0;
   uint16_t ui_port = kDefaultUiPort;
-  if (auto port = integer_at(text, "uiPort"); port && *port >= 1024 && *port <= 65535) {
+  if (auto port = json_util::integer_value(text, "uiPort"); port && *port >= 1024 && *port <= 65535) {
     ui_port = static_cast<uint16_t>(*port);
   }
   const bool configured = json_util::bool_value(text, "controllerConfigured", forms_configured_pair(loaded));

@@ -66,6 +66,26 @@ bool decode_string(std::string_view text, size_t quote, std::string& out, size_t
   return false;
 }
 
+// Tracks string literals during a scan. True when the byte at `i` belongs
+// to a string (its quotes included), after stepping `i` over an escaped
+// byte; the caller then skips it.
+bool within_string(std::string_view text, size_t& i, bool& in_string) {
+  const char c = text[i];
+  if (in_string) {
+    if (c == '\\') {
+      ++i;
+    } else if (c == '"') {
+      in_string = false;
+    }
+    return true;
+  }
+  if (c == '"') {
+    in_string = true;
+    return true;
+  }
+  return false;
+}
+
 // Offset just past the bracket matching the one at `open` (which must be
 // `open_ch`), counting only that bracket kind and skipping strings; npos
 // when the text ends first.
@@ -73,18 +93,9 @@ size_t match_bracket(std::string_view text, size_t open, char open_ch, char clos
   int depth = 0;
   bool in_string = false;
   for (size_t i = open; i < text.size(); ++i) {
-    char c = text[i];
-    if (in_string) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        in_string = false;
-      }
-      continue;
-    }
-    if (c == '"') {
-      in_string = true;
-    } else if (c == open_ch) {
+    if (within_string(text, i, in_string)) continue;
+    const char c = text[i];
+    if (c == open_ch) {
       ++depth;
     } else if (c == close_ch) {
       if (--depth == 0) return i + 1;
@@ -147,18 +158,9 @@ std::vector<std::string> object_array(std::string_view text, std::string_view ke
   size_t start = npos;
   bool in_string = false;
   for (size_t i = 0; i < a.size(); ++i) {
-    char c = a[i];
-    if (in_string) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        in_string = false;
-      }
-      continue;
-    }
-    if (c == '"') {
-      in_string = true;
-    } else if (c == '{') {
+    if (within_string(a, i, in_string)) continue;
+    const char c = a[i];
+    if (c == '{') {
       if (depth == 0) start = i;
       ++depth;
     } else if (c == '}') {
@@ -172,6 +174,22 @@ std::vector<std::string> object_array(std::string_view text, std::string_view ke
     }
   }
   return objects;
+}
+
+std::optional<long long> integer_value(std::string_view text, std::string_view key) {
+  const size_t p = value_start(text, key);
+  if (p == npos || p >= text.size()) return std::nullopt;
+  // strtoll needs a terminated string: copy only the bytes it could read.
+  size_t end = p;
+  while (end < text.size() && (is_digit(static_cast<unsigned char>(text[end])) || text[end] == '+' ||
+                               text[end] == '-')) {
+    ++end;
+  }
+  const std::string number(text.substr(p, end - p));
+  char* stop = nullptr;
+  const long long value = std::strtoll(number.c_str(), &stop, 10);
+  if (stop == number.c_str()) return std::nullopt;
+  return value;
 }
 
 std::set<int> int_array(std::string_view text, std::string_view key) {

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -31,6 +32,11 @@ std::string string_value(std::string_view text, std::string_view key, std::strin
 
 // true/false from the literal at the value's start, else `fallback`.
 bool bool_value(std::string_view text, std::string_view key, bool fallback);
+
+// The base-10 integer at the start of `key`'s value, read as strtoll reads
+// it (sign allowed, clamped to 64 bits). Nothing when absent or when no
+// digit can be read (a quoted number included).
+std::optional<long long> integer_value(std::string_view text, std::string_view key);
 
 // Distinct integers of the key's array, sorted. Empty when absent.
 std::set<int> int_array(std::string_view text, std::string_view key);

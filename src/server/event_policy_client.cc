@@ -1,7 +1,6 @@
 #include "server/event_policy_client.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <set>
 
@@ -13,28 +12,10 @@ namespace {
 constexpr size_t kRequestLimit = 33554432;
 constexpr int kMinimumUpdateTimeoutMs = 3000;
 
-// Base-10 signed 64-bit integer at the key's value; nothing when the key is
-// absent or no digit can be read.
-std::optional<int64_t> integer_value(std::string_view text, std::string_view key) {
-  size_t p = json_util::value_start(text, key);
-  if (p == json_util::npos || p >= text.size()) return std::nullopt;
-  // strtoll needs a terminated string: copy the run of sign and digit bytes.
-  size_t end_of_number = text.find_first_not_of("+-0123456789", p);
-  std::string digits(text.substr(p, end_of_number == std::string_view::npos
-                                        ? std::string_view::npos
-                                        : end_of_number - p));
-  const char* start = digits.c_str();
-  char* end = nullptr;
-  errno = 0;
-  long long value = std::strtoll(start, &end, 10);
-  if (end == start) return std::nullopt;
-  return static_cast<int64_t>(value);
-}
-
 // The lower-case spelling wins when both parse; 0 when neither does.
 int64_t either_integer(std::string_view text, std::string_view upper, std::string_view lower) {
-  if (std::optional<int64_t> v = integer_value(text, lower)) return *v;
-  if (std::optional<int64_t> v = integer_value(text, upper)) return *v;
+  if (std::optional<long long> v = json_util::integer_value(text, lower)) return *v;
+  if (std::optional<long long> v = json_util::integer_value(text, upper)) return *v;
   return 0;
 }
 
@@ -201,7 +182,7 @@ bool event_policy_client::synchronize_event_policy(const std::string& host, uint
   }
 
   int64_t revision = current ? current->replication_revision
-                             : integer_value(model.body, "ReplicationRevision").value_or(0);
+                             : json_util::integer_value(model.body, "ReplicationRevision").value_or(0);
   std::string updated =
       place_operator_control(model.body, operator_control_json(desired, revision));
   if (updated.empty()) {

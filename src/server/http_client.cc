@@ -245,22 +245,32 @@ std::optional<std::string> decode_chunked(std::string_view raw_body) {
   }
 }
 
-http_response parse_raw_body_response(std::string_view raw) {
+namespace {
+
+// The status of a response and the offset of its blank line (npos when the
+// header block never ends). Status 0 when there is no usable status line:
+// such a response has no body either.
+http_response read_status(std::string_view raw, size_t* header_end) {
   http_response response;
+  *header_end = std::string_view::npos;
   if (raw.size() < 2 || raw.find("\r\n") == std::string_view::npos) return response;
   response.status = parse_status_line(raw);
-  if (response.status == 0) return response;  // no usable status: no body either
-  size_t end = raw.find("\r\n\r\n");
+  if (response.status != 0) *header_end = raw.find("\r\n\r\n");
+  return response;
+}
+
+}  // namespace
+
+http_response parse_raw_body_response(std::string_view raw) {
+  size_t end = 0;
+  http_response response = read_status(raw, &end);
   if (end != std::string_view::npos) response.body.assign(raw.substr(end + 4));
   return response;
 }
 
 http_response parse_http_response(std::string_view raw) {
-  http_response response;
-  if (raw.size() < 2 || raw.find("\r\n") == std::string_view::npos) return response;
-  response.status = parse_status_line(raw);
-  if (response.status == 0) return response;  // no usable status: no body either
-  size_t end = raw.find("\r\n\r\n");
+  size_t end = 0;
+  http_response response = read_status(raw, &end);
   if (end == std::string_view::npos) return response;
   std::string lower = lower_copy(raw.substr(0, end + 2));
   std::string_view block = lower;

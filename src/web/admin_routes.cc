@@ -1,6 +1,5 @@
 #include "web/admin_routes.h"
 
-#include <charconv>
 #include <exception>
 #include <iostream>
 #include <optional>
@@ -30,18 +29,6 @@ http_reply error_reply(const std::string& error) {
 }
 
 http_reply not_found() { return {404, "text/plain; charset=utf-8", "not found"}; }
-
-// The integer at the start of `key`'s value (a leading '-' allowed, digits
-// up to the first other character); nothing when absent or not a number.
-std::optional<long long> number_at(const std::string& text, std::string_view key) {
-  const size_t start = json_util::value_start(text, key);
-  if (start == json_util::npos || start >= text.size()) return std::nullopt;
-  long long value = 0;
-  const char* first = text.data() + start;
-  const auto [end, error] = std::from_chars(first, text.data() + text.size(), value);
-  if (error != std::errc() || end == first) return std::nullopt;
-  return value;
-}
 
 // {"ok":B,"error":"S"}: 200 when the call worked, 400 otherwise.
 http_reply outcome_reply(bool ok, const std::string& error) {
@@ -90,7 +77,7 @@ http_reply admin_routes::route(const http_request_message& request) const {
     return outcome_reply(ok, error);
   }
   if (path == "/api/protection/test") {
-    const int index = static_cast<int>(number_at(body, "index").value_or(-1));
+    const int index = static_cast<int>(json_util::integer_value(body, "index").value_or(-1));
     const bool ok = services_.test_protection_action(index, &error);
     return outcome_reply(ok, error);
   }
@@ -124,7 +111,7 @@ std::string admin_routes::status_json() const {
 }
 
 http_reply admin_routes::route_command(const std::string& body) const {
-  const int function_id = static_cast<int>(number_at(body, "functionId").value_or(0));
+  const int function_id = static_cast<int>(json_util::integer_value(body, "functionId").value_or(0));
   const std::string target_serial = json_util::string_value(body, "targetSerial", "");
   const std::string payload = json_util::string_value(body, "payload", "");
   info_("[route] request function=" + std::to_string(function_id) +
@@ -195,7 +182,7 @@ http_reply admin_routes::configure(const std::string& body) const {
   const std::string main_serial = json_util::string_value(body, "mainSerial", "");
   const std::string backup_serial = json_util::string_value(body, "backupSerial", "");
   const std::set<int> shared = json_util::int_array(body, "sharedFunctionIds");
-  const std::optional<long long> port_value = number_at(body, "uiPort");
+  const std::optional<long long> port_value = json_util::integer_value(body, "uiPort");
   const uint32_t ui_port =
       port_value ? static_cast<uint32_t>(*port_value) : uint32_t{config_.ui_port()};
   const bool pairing = enabled || !main_serial.empty() || !backup_serial.empty();
