@@ -16,7 +16,7 @@
 
 #include "config/control_config.h"
 #include "protection/protection_service.h"
-#include "protection/sim_pair.h"
+#include "sim_pair.h"
 #include "support/test_env.h"
 
 namespace toc = tolvarine::operator_control;

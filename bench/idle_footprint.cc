@@ -14,7 +14,7 @@
 #include <sstream>
 #include <thread>
 
-#include "web/agent_pair.h"
+#include "support/agent_pair.h"
 
 namespace toc = tolvarine::operator_control;
 using namespace std::chrono_literals;

@@ -21,7 +21,7 @@
 #include "common/mutex.h"
 #include "config/system_record.h"
 #include "routing/test_udp_listener.h"
-#include "web/agent_pair.h"
+#include "support/agent_pair.h"
 
 namespace toc = tolvarine::operator_control;
 using namespace std::chrono_literals;

@@ -56,5 +56,21 @@ for target in build/asan/*_fuzz; do
   fi
 done
 
+# Test lines against code lines, as ../shared/tools/test-budget counts them
+# (where that checkout is present): above TEST_BUDGET_MAX percent is a failure.
+echo "== test budget"
+budget="$root/../shared/tools/test-budget"
+if [[ -x "$budget" ]]; then
+  if line="$(TEST_BUDGET_MAX="${TEST_BUDGET_MAX:-40}" "$budget" "$root" 2>&1)"; then
+    echo "   $line"
+    passed=$((passed + 1))
+  else
+    echo "   $line: FAILED"
+    failed=$((failed + 1))
+  fi
+else
+  echo "   test budget check skipped: $budget not found"
+fi
+
 echo "$passed passed, $failed failed"
 [[ "$failed" -eq 0 ]]

@@ -103,6 +103,7 @@ TEST(RefreshStatus, FrontEndLabels) {
       {true, "main", true, false, 5, 5, 0, "Show Sync: Degraded"},
       {true, "main", true, true, 4, 5, 0, "Show Sync: Syncing 4/5"},
       {true, "main", true, true, 5, 5, 0, "Show Sync: In Sync - Rev 5"},
+      {true, "main", true, true, 1, 1, 0, "Show Sync: In Sync - Rev 1"},
       {true, "main", true, true, 5, 5, 1, "Show Sync: Syncing 5/5"},
       {true, "main", true, true, 0, 0, 0, "Show Sync: Syncing 0/0"},
   };

@@ -12,18 +12,16 @@
 
 #include "config/control_config.h"
 #include "protection/protection_service.h"
-#include "protection/sim_pair.h"
 #include "server/http_client.h"
-#include "support/test_env.h"
+#include "support/agent_pair.h"
 
 namespace tolvarine::operator_control {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::sim_pair;
 
 void post(const std::string& path, const std::string& body) {
-  (void)http_request("127.0.0.1", sim_pair::kAdminPort, "POST", path, body, "application/json",
+  (void)http_request("127.0.0.1", 5251, "POST", path, body, "application/json",
                      500, 4096);
 }
 
@@ -41,14 +39,12 @@ void drive(const std::atomic<bool>& stop) {
 
 TEST(ProtectionAgentKillNetTest, KillingTheAgentAtRandomMomentsLeavesLoadableFiles) {
   if (!testing::in_test_network()) GTEST_FAIL() << testing::kNeedsTestNetwork;
-  ASSERT_TRUE(std::filesystem::exists(testing::agent_program()))
-      << "build the agent first: " << testing::agent_program();
-  sim_pair sims;
-  ASSERT_TRUE(sims.ready());
+  testing::simulator main("10.77.0.2", "S-MAIN", "Server A"), backup("10.77.0.3", "S-BACK", "Server B");
+  ASSERT_TRUE(main.serving() && backup.serving());
   testing::temp_dir home;
   const std::string settings = home.file("operator-control.json");
   const std::string protection = settings + ".protection.json";
-  testing::write_text(settings, sim_pair::kPairedSettings);
+  testing::write_text(settings, testing::agent_pair::kSettings);
 
   std::mt19937 random(2024);
   std::uniform_int_distribution<int> moment_ms(0, 400);

@@ -126,6 +126,7 @@ TEST(OperatorControlValue, IsCompactJsonPlacedIntoTheModelAndUrlEncoded) {
       {"{\"Name\":\"Show\"\n}\n", "{\"Name\":\"Show\"\n,\"OperatorControl\":V}\n"},
       {"{}", R"({"OperatorControl":V})"},
       {"{ \n }", "{ \n \"OperatorControl\":V}"},
+      {std::string(20, ' ') + "}", std::string(20, ' ') + "\"OperatorControl\":V}"},
       {"}", R"("OperatorControl":V})"},
       {R"({"a":{"b":1}})", R"({"a":{"b":1},"OperatorControl":V})"},
       {"[1,2]", ""},

@@ -53,6 +53,7 @@ TEST(HttpResponseParser, StatusLengthAndChunkRules) {
       {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabcd", 0, ""},
       {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123456789ABCD", 200, "0123456789"},
       {"HTTP/1.1 200 OK\r\ncontent-length:\t 3\r\n\r\nabcdef", 200, "abc"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 003\r\n\r\nabcdef", 200, "abc"},
       {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\nkept", 200, "kept"},
       {"HTTP/1.1 200 OK\r\nContent-Length: x\r\n\r\nkept", 200, "kept"},
       {"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\nabc", 0, ""},

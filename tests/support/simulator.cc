@@ -41,6 +41,10 @@ std::string simulator::sim_get(const std::string& path) {
   return r.status == 200 ? r.body : "";
 }
 
+bool simulator::reset() {
+  return http_request(address_, web_port_, "POST", "/sim/reset", "", "", 2000, 65536).status == 200;
+}
+
 bool simulator::set_event_model(const std::string& model) {
   http_response r = http_request(address_, web_port_, "POST", "/sim/event-model", model, "application/json",
                                  2000, 65536);

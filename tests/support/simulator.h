@@ -27,6 +27,8 @@ class simulator {
   bool set(const std::string& query);
   // GET /sim/<path>: the body, empty on failure.
   std::string sim_get(const std::string& path);
+  // POST /sim/reset: every knob back to its default.
+  bool reset();
   // Replaces the stored event model.
   bool set_event_model(const std::string& model);
   void stop();

@@ -45,6 +45,7 @@ class AdminRoutesTest : public ::testing::Test {
     };
     s.synchronize_pairing = [this](std::string& message) {
       calls_.push_back("sync " + message);
+      if (sync_throws_) throw std::runtime_error("socket");
       if (!sync_message_.empty()) message = sync_message_;
       return sync_result_;
     };
@@ -86,7 +87,7 @@ class AdminRoutesTest : public ::testing::Test {
   strings calls_;
   std::vector<discovered_system> discovered_;
   std::string discovery_error_, sync_message_, protection_error_;
-  bool sync_result_ = false;
+  bool sync_result_ = false, sync_throws_ = false;
   std::vector<deck_info> decks_;
   admin_routes routes_{config_, router_, fakes(), sink(&info_), sink(&problems_)};
 };
@@ -299,6 +300,13 @@ TEST_F(AdminRoutesTest, ConfigurePairsSavesAndSynchronisesWithTheMain) {
             "\"message\":\"Main is offline.\"}");
   EXPECT_TRUE(config_.enabled());
   EXPECT_EQ(config_.shared_functions(), (std::set<int>{1}));
+
+  // A synchronisation that throws leaves the settings saved and the server not updated.
+  sync_throws_ = true;
+  EXPECT_EQ(post("/api/configure", "{\"sharedFunctionIds\":[3]}").body,
+            "{\"ok\":true,\"serverUpdated\":false,\"uiPort\":6000,\"uiPortChanged\":false,"
+            "\"message\":\"Application settings saved.\"}");
+  EXPECT_TRUE(saved("\"sharedFunctionIds\":[3]"));
 }
 
 TEST_F(AdminRoutesTest, PassesProtectionRequestsThrough) {

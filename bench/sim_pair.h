@@ -1,5 +1,4 @@
-// Two show-server simulators for the protection tests and the failover
-// benchmark: a Main (S-MAIN on 10.77.0.2) and its Backup (S-BACK on
+// Two show-server simulators for the failover benchmark: a Main (S-MAIN on 10.77.0.2) and its Backup (S-BACK on
 // 10.77.0.3), each with a control port that faults never close, and a
 // registry pairing them. Only inside the private test network.
 #pragma once

@@ -1,0 +1,95 @@
+// The built agent with two simulated show servers, Main 10.77.0.2 (S-MAIN)
+// and Backup 10.77.0.3 (S-BACK), paired, enabled, with functions 1-3
+// shared; for end-to-end tests and benchmarks inside the private test
+// network. Not thread-safe: one owner.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/simulator.h"
+#include "support/test_env.h"
+#include "web/test_http_client.h"
+
+namespace tolvarine::operator_control::testing {
+
+class agent_pair {
+ public:
+  static constexpr const char* kSettings =
+      R"({"enabled":true,"controllerConfigured":true,"uiPort":5270,"systems":[)"
+      R"({"serial":"S-MAIN","workstation":"Server A","address":"10.77.0.2",)"
+      R"("webPort":5000,"role":"Main","backupForSerial":""},)"
+      R"({"serial":"S-BACK","workstation":"Server B","address":"10.77.0.3",)"
+      R"("webPort":5000,"role":"Backup","backupForSerial":"S-MAIN"}],)"
+      R"("sharedFunctionIds":[1,2,3]})";
+
+  // `sim_args` go to both simulators (e.g. another command port);
+  // `protection` is the protection settings file written before the start.
+  explicit agent_pair(std::vector<std::string> sim_args = {}, const std::string& protection = "") {
+    main_ = std::make_unique<simulator>("10.77.0.2", "S-MAIN", "Server A", 5000, sim_args);
+    backup_ = std::make_unique<simulator>("10.77.0.3", "S-BACK", "Server B", 5000, sim_args);
+    if (!main_->serving() || !backup_->serving()) {
+      error_ = "simulators did not start";
+      return;
+    }
+    write_text(settings(), kSettings);
+    if (!protection.empty()) write_text(settings() + ".protection.json", protection);
+    start();
+  }
+  ~agent_pair() { stop(); }
+
+  // Starts the agent and waits until discovery has seen both servers online.
+  void start() {
+    child_process::options o;
+    o.args = {agent_program(), "--console", "--background", "--config", settings()};
+    o.env = {{"HOME", dir_.path()}};
+    o.stdout_path = dir_.file("agent.out");
+    o.stderr_path = dir_.file("agent.err");
+    agent_ = std::make_unique<child_process>(o);
+    const bool ready = eventually(
+        [&] {
+          const std::string body = status();
+          const size_t first = body.find("\"online\":true");
+          return first != std::string::npos && first != body.rfind("\"online\":true");
+        },
+        std::chrono::seconds(20));
+    if (!ready) error_ = "the agent did not report both servers online: " + err();
+  }
+  // SIGTERM; returns the exit code (-1 on time-out or when not running).
+  int stop() {
+    if (!agent_) return -1;
+    agent_->signal(15);
+    const int code = agent_->wait_for(std::chrono::seconds(10)).value_or(-1);
+    agent_.reset();
+    return code;
+  }
+
+  bool ok() const { return error_.empty(); }
+  const std::string& error() const { return error_; }
+  int agent_pid() const { return agent_ ? agent_->pid() : -1; }
+  simulator& main() { return *main_; }
+  simulator& backup() { return *backup_; }
+  std::string settings() const { return dir_.file("operator-control.json"); }
+  std::string out() const { return read_text(dir_.file("agent.out")); }
+  std::string err() const { return read_text(dir_.file("agent.err")); }
+
+  // The admin API's answers: the body of GET /api/status, the whole reply to a POST.
+  static std::string status() {
+    return body_of(exchange(5251, get("/api/status"), std::chrono::milliseconds(2000)).value_or(""));
+  }
+  static std::string post_reply(const std::string& path, const std::string& body,
+                                const std::string& headers = "") {
+    return exchange(5251, post(path, body, headers)).value_or("");
+  }
+
+ private:
+  temp_dir dir_;
+  std::unique_ptr<simulator> main_;
+  std::unique_ptr<simulator> backup_;
+  std::unique_ptr<child_process> agent_;
+  std::string error_;
+};
+
+}  // namespace tolvarine::operator_control::testing
