@@ -6,6 +6,8 @@
 #                network tests; also builds the libFuzzer targets
 #   build/tsan   clang with ThreadSanitizer: unit and network tests
 #   fuzz         every fuzz target for FUZZ_SECONDS (default 20) each
+#   budget       ../shared/tools/test-budget where present: tests above
+#                TEST_BUDGET_MAX (default 40) percent of the code fail
 # Ends with one summary line: "N passed, M failed".
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
