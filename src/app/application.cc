@@ -137,7 +137,9 @@ int run_application(int argc, char** argv) {
                          .front_end = front_end.get(),
                          .deck_count = [&streamdeck] { return streamdeck->decks().size(); },
                          .restart_ui_server = {},
-                         .bound_ui_port = config->ui_port()};
+                         .bound_ui_port = config->ui_port(),
+                         .clock = steady_now,
+                         .sleep = {}};
   run_main_loop(loop);
 
   // Every thread stops before the objects it uses are destroyed.

@@ -31,20 +31,25 @@ bool check_ui_port(main_loop_context& c) {
 }
 
 void run_main_loop(main_loop_context& c) {
-  using clock = std::chrono::steady_clock;
-  clock::time_point next_refresh = clock::time_point::min();
+  constexpr std::chrono::milliseconds kTurn{50};
+  steady_time next_refresh = steady_time::min();
   while (c.running.load(std::memory_order_acquire)) {
     if (c.front_end) c.front_end->pump();
     if (!check_ui_port(c)) return;
-    if (clock::now() >= next_refresh) {
+    if (c.clock() >= next_refresh) {
       std::optional<platform_status> status = c.refresh.run_pass();
       if (status && c.front_end) {
         status->deck_count = c.deck_count ? c.deck_count() : 0;
         c.front_end->update_status(*status);
       }
-      next_refresh = clock::now() + std::chrono::milliseconds(2000);
+      // Counted from the end of the pass, also when it ended by an exception.
+      next_refresh = c.clock() + std::chrono::milliseconds(2000);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (c.sleep) {
+      c.sleep(kTurn);
+    } else {
+      std::this_thread::sleep_for(kTurn);
+    }
   }
 }
 

@@ -4,11 +4,13 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <ostream>
 
 #include "app/refresh_cycle.h"
+#include "common/clock.h"
 #include "config/control_config.h"
 #include "platform/platform_app.h"
 
@@ -26,6 +28,10 @@ struct main_loop_context {
   // it listens there. Empty while there is no UI server: no port check.
   std::function<bool(uint16_t)> restart_ui_server;
   uint16_t bound_ui_port = kDefaultUiPort;
+  // The loop's time: refresh scheduling reads `clock` and each turn ends
+  // with `sleep` (empty: the thread sleeps). Tests step both.
+  steady_clock_fn clock = steady_now;
+  std::function<void(std::chrono::milliseconds)> sleep;
 };
 
 void run_main_loop(main_loop_context& context);

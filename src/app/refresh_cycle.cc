@@ -21,7 +21,10 @@ std::optional<platform_status> refresh_cycle::run_pass() {
 
 platform_status refresh_cycle::pass() {
   const std::vector<discovered_system> found = services_.discover(500);
-  config_.merge_discovered(found);
+  if (const size_t ignored = config_.merge_discovered(found)) {
+    err_ << "[status] registry full (" << kMaxSystems << " servers): ignored " << ignored
+         << " new servers" << std::endl;
+  }
 
   if (!config_.controller_configured()) adopt_published_pairing(found);
 

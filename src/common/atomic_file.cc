@@ -34,7 +34,8 @@ bool write_all(int fd, std::string_view data) {
 
 }  // namespace
 
-bool replace_file(const std::string& path, std::string_view content, std::string* error) {
+bool replace_file(const std::string& path, std::string_view content, std::string* error,
+                  sync_fn file_sync, sync_fn folder_sync) {
   namespace fs = std::filesystem;
   const fs::path target(path);
   const fs::path parent = target.parent_path();
@@ -46,7 +47,7 @@ bool replace_file(const std::string& path, std::string_view content, std::string
   {
     unique_fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd) return fail(error, "Unable to create " + temp);
-    if (!write_all(fd.get(), content) || ::fsync(fd.get()) != 0) {
+    if (!write_all(fd.get(), content) || file_sync(fd.get()) != 0) {
       fail(error, "Unable to write " + temp);
       ::unlink(temp.c_str());
       return false;
@@ -62,9 +63,10 @@ bool replace_file(const std::string& path, std::string_view content, std::string
     ::unlink(temp.c_str());
     return false;
   }
-  // Make the rename itself durable.
-  unique_fd dir(::open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir) ::fsync(dir.get());
+  // The rename itself must reach the disk before the save counts.
+  const std::string folder = parent.empty() ? "." : parent.string();
+  unique_fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir || folder_sync(dir.get()) != 0) return fail(error, "Unable to flush " + folder);
   return true;
 }
 

@@ -51,6 +51,7 @@ void control_config::load() {
     r.role = role_from_file_name(json_util::string_value(object, "role", ""));
     r.backup_for_serial = json_util::string_value(object, "backupForSerial", "");
     if (r.serial.empty() && r.address.empty()) continue;
+    if (loaded.size() == kMaxSystems) break;
     loaded.push_back(std::move(r));
   }
   const std::set<int> shared = json_util::int_array(text, "sharedFunctionIds");
@@ -248,8 +249,9 @@ void control_config::set_shared_functions(const std::set<int>& ids) {
   policy_synchronized_ = false;
 }
 
-void control_config::merge_discovered(const std::vector<discovered_system>& found) {
+size_t control_config::merge_discovered(const std::vector<discovered_system>& found) {
   const steady_time now = clock_();
+  size_t ignored = 0;
   mutex_lock lock(mutex_);
   for (const auto& d : found) {
     system_record* r = nullptr;
@@ -262,6 +264,10 @@ void control_config::merge_discovered(const std::vector<discovered_system>& foun
           break;
         }
       }
+    }
+    if (!r && systems_.size() >= kMaxSystems) {
+      ++ignored;
+      continue;
     }
     if (!r) {
       system_record added;
@@ -298,6 +304,7 @@ void control_config::merge_discovered(const std::vector<discovered_system>& foun
     }
     if (!s.online) s.ui_ready = false;
   }
+  return ignored;
 }
 
 void control_config::set_health_presence(const std::string& serial, bool present) {

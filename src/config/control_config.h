@@ -27,6 +27,9 @@
 namespace tolvarine::operator_control {
 
 inline constexpr uint16_t kDefaultUiPort = 5270;
+// The registry never holds more records: a device answering discovery with
+// ever new serials cannot grow memory, the settings file or the probes.
+inline constexpr size_t kMaxSystems = 256;
 
 class control_config {
  public:
@@ -66,8 +69,10 @@ class control_config {
                    const std::string& backup_for_serial) EXCLUDES(mutex_);
   void set_shared_functions(const std::set<int>& ids) EXCLUDES(mutex_);
   // Adds new servers, refreshes known ones and ages out those not seen for
-  // six seconds.
-  void merge_discovered(const std::vector<discovered_system>& found) EXCLUDES(mutex_);
+  // six seconds. Returns how many new servers were left out because the
+  // registry already holds kMaxSystems records (known ones are never
+  // displaced).
+  size_t merge_discovered(const std::vector<discovered_system>& found) EXCLUDES(mutex_);
   // Adopts the pairing a Main publishes (see event_policy_client).
   void apply_event_policy(const event_policy& policy) EXCLUDES(mutex_);
 

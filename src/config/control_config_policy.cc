@@ -23,6 +23,7 @@ void control_config::apply_event_policy(const event_policy& policy) {
       if (!system.address.empty() && !record->online) record->address = system.address;
       continue;
     }
+    if (systems_.size() >= kMaxSystems) continue;
     system_record added;
     added.serial = system.serial;
     added.workstation = system.workstation;

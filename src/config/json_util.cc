@@ -273,6 +273,16 @@ std::string escape(std::string_view s) {
   return out;
 }
 
+bool is_closed_object(std::string_view text) {
+  size_t open = 0;
+  while (open < text.size() && is_space(static_cast<unsigned char>(text[open]))) ++open;
+  if (open == text.size() || text[open] != '{') return false;
+  size_t end = match_bracket(text, open, '{', '}');
+  if (end == npos) return false;
+  while (end < text.size() && is_space(static_cast<unsigned char>(text[end]))) ++end;
+  return end == text.size();
+}
+
 }  // namespace json_util
 
 bool find_property_span(std::string_view text, std::string_view key, size_t& start, size_t& end) {

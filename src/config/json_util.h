@@ -58,6 +58,10 @@ bool append_utf8(std::string& out, uint32_t code_point);
 // `s` escaped for use between double quotes (no quotes added).
 std::string escape(std::string_view s);
 
+// True when `text` is one object whose top-level braces close, with only
+// white space around it: a document cut short fails.
+bool is_closed_object(std::string_view text);
+
 }  // namespace json_util
 
 // Byte span [start, end) of `key`'s raw value, for replacing it in place.

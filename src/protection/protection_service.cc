@@ -1,7 +1,10 @@
 #include "protection/protection_service.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <exception>
 #include <future>
+#include <iostream>
 
 #include "common/atomic_file.h"
 #include "config/json_util.h"
@@ -68,8 +71,10 @@ void protection_service::load() {
   const bool valid = validate(loaded, &error);
   mutex_lock lock(mutex_);
   if (!valid) {
-    // Defaults stay in force; the file is left for the operator to see.
+    // Defaults stay in force; the file is left for the operator to see and
+    // kept aside before the first save over it.
     lastAction_ = "Invalid saved protection settings: " + error;
+    invalid_file_reason_ = error;
     return;
   }
   policy_ = std::move(loaded);
@@ -88,9 +93,21 @@ std::string protection_service::file_text_locked() const {
   return text;
 }
 
+bool protection_service::keep_invalid_file_locked() {
+  if (invalid_file_reason_.empty()) return true;
+  const std::string kept = policy_path_ + ".invalid";
+  // Replaces an older copy; the save's flush of the folder makes it durable.
+  if (::rename(policy_path_.c_str(), kept.c_str()) != 0 && errno != ENOENT) return false;
+  std::cerr << "[protection] Invalid saved protection settings: " << invalid_file_reason_
+            << " The file is kept as " << kept << std::endl;
+  invalid_file_reason_.clear();
+  return true;
+}
+
 bool protection_service::save_locked() {
   // Flushed to disk before and after the rename: a move persisted a moment
   // before a power cut survives it.
+  if (!keep_invalid_file_locked()) return false;
   if (!replace_file(policy_path_, file_text_locked())) return false;
   recover("transfer-storage");
   return true;

@@ -144,6 +144,9 @@ class protection_service {
 
   void load() EXCLUDES(mutex_);
   [[nodiscard]] bool save_locked() REQUIRES(mutex_);
+  // Before the first save over a file that failed to load: renames it to
+  // "<file>.invalid" and logs why, once. False when it cannot be kept.
+  [[nodiscard]] bool keep_invalid_file_locked() REQUIRES(mutex_);
   std::string file_text_locked() const REQUIRES(mutex_);
 
   // Evaluation (protection_evaluation.cc).
@@ -205,6 +208,7 @@ class protection_service {
   bool selection_pending_ GUARDED_BY(mutex_) = true;
   bool sequence_busy_ GUARDED_BY(mutex_) = false;
   std::string lastAction_ GUARDED_BY(mutex_);
+  std::string invalid_file_reason_ GUARDED_BY(mutex_);  // set while an invalid file is kept
   std::vector<std::string> pending_log_ GUARDED_BY(mutex_);  // alert log lines not yet written
 };
 

@@ -135,6 +135,17 @@ http_response event_policy_client::request(const std::string& host, uint16_t por
   return parse_raw_body_response(*raw);
 }
 
+http_response event_policy_client::read_event_model(const std::string& host, uint16_t port,
+                                                    int timeout_ms) {
+  std::string text = http_request_text("GET", "/Home/GetEventModel", host, "", "");
+  std::optional<std::string> raw =
+      http_exchange(host, port, address_family::ipv4_only, text, timeout_ms, kRequestLimit);
+  if (!raw) return {};
+  // The full parser: a body short of its Content-Length or without its
+  // final chunk is no body at all.
+  return parse_http_response(*raw);
+}
+
 std::optional<event_policy> event_policy_client::fetch(const std::string& host, uint16_t port,
                                                        int timeout_ms) const {
   http_response response =
@@ -175,8 +186,9 @@ bool event_policy_client::synchronize_event_policy(const std::string& host, uint
     return true;
   }
 
-  http_response model = request(host, port, "GET", "/Home/GetEventModel", "", "", timeout_ms);
-  if (model.status != 200 || model.body.empty() || model.body.rfind("ERROR", 0) == 0) {
+  http_response model = read_event_model(host, port, timeout_ms);
+  if (model.status != 200 || model.body.empty() || model.body.rfind("ERROR", 0) == 0 ||
+      !json_util::is_closed_object(model.body)) {
     message = kEventUnreadable;
     return false;
   }
@@ -223,18 +235,25 @@ event_policy build_controller_policy(const control_config& config) {
 
 bool synchronize_controller_policy(control_config& config, const event_policy_client& client,
                                    std::string& message) {
+  constexpr int kRounds = 3;
+  mutex_lock one_at_a_time(client.sync_mutex_);
   auto refuse = [&](const char* text) {
     message = text;
     config.set_policy_sync(false, message);
     return false;
   };
-  if (!config.controller_configured()) return refuse(kNotConfiguredHere);
-  if (!config.has_configured_pair()) return refuse(kChoosePair);
-  std::optional<system_record> main = config.main_system();
-  if (!main) return refuse(kMainNotInRegistry);
-  if (!main->online) return refuse(kMainOffline);
-  bool ok = client.synchronize_event_policy(main->address, main->web_port,
-                                            build_controller_policy(config), message, 1500);
+  bool ok = false;
+  for (int round = 0; round < kRounds; ++round) {
+    if (!config.controller_configured()) return refuse(kNotConfiguredHere);
+    if (!config.has_configured_pair()) return refuse(kChoosePair);
+    std::optional<system_record> main = config.main_system();
+    if (!main) return refuse(kMainNotInRegistry);
+    if (!main->online) return refuse(kMainOffline);
+    const event_policy desired = build_controller_policy(config);
+    ok = client.synchronize_event_policy(main->address, main->web_port, desired, message, 1500);
+    // The operator may have changed the pairing meanwhile: write the new one.
+    if (event_policy_client::equivalent(build_controller_policy(config), desired)) break;
+  }
   config.set_policy_sync(ok, message);
   return ok;
 }

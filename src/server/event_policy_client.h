@@ -2,12 +2,15 @@
 // Main show server's event model (its "OperatorControl" property), and
 // reads each server's replication status and identity.
 //
-// event_policy_client has no state: every operation is const and may run
-// on any number of threads at once, each with its own connections. It
-// holds no locks. Failure is an empty result or false; the synchronising
-// operations also give one sentence for the operator in `message`.
-// synchronize_controller_policy reads the registry through its locking
-// accessors and never holds the registry's lock across a network call.
+// event_policy_client keeps no data: every operation is const and may run
+// on any number of threads at once, each with its own connections. Its one
+// lock, sync_mutex_, lets one synchronize_controller_policy at a time talk
+// to the Main, so two read-modify-writes of its event model never
+// interleave; lock order: sync_mutex_, then the registry's lock. Failure is
+// an empty result or false; the synchronising operations also give one
+// sentence for the operator in `message`. synchronize_controller_policy
+// reads the registry through its locking accessors and never holds the
+// registry's lock across a network call.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/mutex.h"
 #include "config/control_config.h"
 #include "config/event_policy.h"
 #include "config/system_record.h"
@@ -54,15 +58,28 @@ class event_policy_client {
   static bool equivalent(const event_policy& a, const event_policy& b);
   // Writes `desired` into the Main's event model unless it already holds
   // an equivalent pairing, then confirms it. True when the Main is in step.
-  [[nodiscard]] bool synchronize_event_policy(const std::string& host, uint16_t port,
-                                              const event_policy& desired, std::string& message,
-                                              int timeout_ms) const;
+  // A model that arrived incomplete, or whose top-level object does not
+  // close, is never written back.
+  // Virtual so tests can stand in for the Main.
+  [[nodiscard]] virtual bool synchronize_event_policy(const std::string& host, uint16_t port,
+                                                      const event_policy& desired,
+                                                      std::string& message, int timeout_ms) const;
+  virtual ~event_policy_client() = default;
 
  private:
+  friend bool synchronize_controller_policy(control_config& config,
+                                            const event_policy_client& client,
+                                            std::string& message);
+
   // IPv4 only, 32 MiB limit, body = every byte after the header block.
   static http_response request(const std::string& host, uint16_t port, const std::string& method,
                                const std::string& path, const std::string& body,
                                const std::string& content_type, int timeout_ms);
+  // The Main's event model, only when the whole response arrived: status 0
+  // when the body is short of its Content-Length or lacks its final chunk.
+  static http_response read_event_model(const std::string& host, uint16_t port, int timeout_ms);
+
+  mutable mutex sync_mutex_;  // held for one whole controller synchronisation
 };
 
 // The registry's pairing: enabled flag, shared ids, and every Main and
@@ -70,7 +87,10 @@ class event_policy_client {
 event_policy build_controller_policy(const control_config& config);
 
 // Pushes the local pairing to the Main when it is configured, paired and
-// online; stores the outcome with set_policy_sync and returns it.
+// online; stores the outcome with set_policy_sync and returns it. One call
+// at a time per client; a call that finds the pairing changed while it was
+// being written writes it again (a few times at most), so the stored
+// outcome is that of the pairing posted last.
 bool synchronize_controller_policy(control_config& config, const event_policy_client& client,
                                    std::string& message);
 

@@ -19,6 +19,7 @@ namespace tolvarine::operator_control {
 namespace {
 
 constexpr size_t kReceiveBuffer = 16384;
+constexpr int kReceiveCeiling = 10;
 
 using clock = std::chrono::steady_clock;
 
@@ -104,12 +105,15 @@ bool send_all(int fd, std::string_view data, int timeout_ms) {
   return true;
 }
 
+// Each read may stall for timeout_ms; the whole receive ends after
+// kReceiveCeiling timeouts, so a trickling peer cannot hold the thread.
 std::string receive_all(int fd, int timeout_ms, size_t max_bytes) {
-  auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
+  const auto stall = std::chrono::milliseconds(timeout_ms);
+  const auto ceiling = clock::now() + stall * kReceiveCeiling;
   std::string response;
   std::vector<char> buffer(kReceiveBuffer);
   while (response.size() < max_bytes) {
-    if (!wait_ready(fd, POLLIN, deadline)) break;
+    if (!wait_ready(fd, POLLIN, std::min(clock::now() + stall, ceiling))) break;
     ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (n <= 0) break;

@@ -25,8 +25,9 @@ struct http_response {
 };
 
 // Any address family; honours Content-Length and chunked coding; reads at
-// most `max_bytes` of response (plus less than one 16 KiB buffer). Connect,
-// send and receive are each bounded by `timeout_ms`, per address.
+// most `max_bytes` of response (plus less than one 16 KiB buffer). Connect
+// and send are each bounded by `timeout_ms`, per address; each read may
+// stall for `timeout_ms` and the whole receive lasts at most ten of them.
 http_response http_request(const std::string& host, uint16_t port, const std::string& method,
                            const std::string& path, const std::string& body,
                            const std::string& content_type, int timeout_ms, size_t max_bytes);
@@ -46,7 +47,7 @@ enum class address_family { any, ipv4_only };
 
 // Resolves, connects (each address gets the full timeout), sends
 // `request_text` without SIGPIPE and reads until the peer closes, a read
-// stalls or the receive phase outlasts the timeout, or `max_bytes` are held
+// stalls for the timeout or the receive outlasts ten of them, or `max_bytes` are held
 // (checked between reads). Nothing when no address connected or the send
 // failed; otherwise whatever arrived (possibly empty).
 std::optional<std::string> http_exchange(const std::string& host, uint16_t port,
