@@ -192,6 +192,12 @@ std::optional<long long> integer_value(std::string_view text, std::string_view k
   return value;
 }
 
+std::optional<int32_t> int32_value(std::string_view text, std::string_view key) {
+  const std::optional<long long> value = integer_value(text, key);
+  if (!value || *value < INT32_MIN || *value > INT32_MAX) return std::nullopt;
+  return static_cast<int32_t>(*value);
+}
+
 std::set<int> int_array(std::string_view text, std::string_view key) {
   std::set<int> values;
   const std::string a = array_text(text, key);
@@ -208,7 +214,7 @@ std::set<int> int_array(std::string_view text, std::string_view key) {
     char* end = nullptr;
     long v = std::strtol(p, &end, 10);
     if (end == p) break;
-    values.insert(static_cast<int>(v));
+    if (v >= INT32_MIN && v <= INT32_MAX) values.insert(static_cast<int>(v));
     i += static_cast<size_t>(end - p);
   }
   return values;

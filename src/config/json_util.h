@@ -38,7 +38,12 @@ bool bool_value(std::string_view text, std::string_view key, bool fallback);
 // digit can be read (a quoted number included).
 std::optional<long long> integer_value(std::string_view text, std::string_view key);
 
-// Distinct integers of the key's array, sorted. Empty when absent.
+// integer_value limited to 32 bits: a value outside the signed 32-bit range
+// is not a number (nothing), never wrapped.
+std::optional<int32_t> int32_value(std::string_view text, std::string_view key);
+
+// Distinct integers of the key's array, sorted; values outside the 32-bit
+// range are left out. Empty when absent.
 std::set<int> int_array(std::string_view text, std::string_view key);
 
 // Texts of the objects in the key's array, in order. Empty when absent.

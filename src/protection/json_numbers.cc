@@ -11,9 +11,7 @@ std::optional<int64_t> integer(std::string_view text, std::string_view key) {
 }
 
 std::optional<int32_t> integer32(std::string_view text, std::string_view key) {
-  const std::optional<int64_t> value = integer(text, key);
-  if (!value) return std::nullopt;
-  return static_cast<int32_t>(*value);
+  return json_util::int32_value(text, key);
 }
 
 bool starts_with(std::string_view text, std::string_view key, std::string_view word) {

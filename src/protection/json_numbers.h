@@ -14,7 +14,7 @@ namespace tolvarine::operator_control::protection_json {
 // the text, or does not start with a number (a quoted number included).
 std::optional<int64_t> integer(std::string_view text, std::string_view key);
 
-// The same, truncated to 32 bits as the files and answers define them.
+// The same limited to 32 bits: a value outside that range is not a number.
 std::optional<int32_t> integer32(std::string_view text, std::string_view key);
 
 // True when the value of `key` starts with the bytes `word` ("true" or

@@ -112,11 +112,19 @@ void protection_service::initial_selection_locked(const system_record& main,
     auto it = samples_.find(serial);
     return it != samples_.end() && fresh_locked(it->second, now);
   };
-  // A Backup held before a restart keeps operation while it answers.
-  if (heldOnBackup_ && fresh(backup.serial)) {
-    active_serial_ = backup.serial;
-    selection_pending_ = false;
-    return;
+  // A Backup held before a restart keeps operation while it answers, and
+  // gives it back only once it has been polled without an answer for
+  // lossMs: one missed poll does not hand a held show back to the Main.
+  if (heldOnBackup_) {
+    if (fresh(backup.serial)) {
+      active_serial_ = backup.serial;
+      selection_pending_ = false;
+      return;
+    }
+    auto silent = unanswered_since_.find(backup.serial);
+    if (silent == unanswered_since_.end() || elapsed_ms(silent->second, now) < policy_.lossMs) {
+      return;
+    }
   }
   if (!fresh(main.serial)) return;  // wait for the Main to answer
   const bool was_held = heldOnBackup_;

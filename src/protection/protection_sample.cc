@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "config/json_util.h"
+#include "config/json_value.h"
 #include "protection/json_numbers.h"
 
 namespace tolvarine::operator_control {
@@ -48,8 +49,10 @@ std::optional<protection_sample> read_health_answer(std::string_view body,
   s.telemetryAvailable = starts_with(body, "telemetryAvailable", "true");
   s.engineStarting = starts_with(body, "engineStarting", "true");
   s.updated = now;
-  s.outputs = json_util::array_text(body, "outputs");
-  if (s.outputs.empty()) s.outputs = "[]";
+  // Copied into the status document: only well-formed JSON, re-written
+  // compactly; anything else counts as no outputs.
+  const std::optional<std::string> outputs = compact_json(json_util::array_text(body, "outputs"));
+  s.outputs = outputs ? *outputs : "[]";
   s.clock_fault = clock_fault(body);
   s.resource_pressure = resource_pressure(body);
   s.frameStalled = frame_stalled(body, s.telemetryAvailable, stall_ms);

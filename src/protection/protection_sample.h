@@ -22,7 +22,7 @@ struct protection_sample {
   bool clock_fault = false;
   bool resource_pressure = false;
   steady_time updated{};
-  std::string outputs = "[]";  // raw JSON array of the health field "outputs"
+  std::string outputs = "[]";  // the health field "outputs", compact; [] unless a valid array
 };
 
 // The health request and its limits.

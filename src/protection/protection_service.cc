@@ -179,12 +179,18 @@ bool protection_service::operator_transfer_locked(const std::string& operation,
   } else if (main) {
     target = config_.backup_for(main->serial);
   }
-  if (config_.enabled() && target && eligible(*target)) {
+  if (config_.enabled() && target && eligible(*target) && answering_now_locked(target->serial)) {
     if (active_serial_ == target->serial) return true;
     return transition(*target, operation, "Operator requested transfer", error);
   }
   *error = "Requested server is not ready for takeover. Check engine and protected outputs.";
   return false;
+}
+
+bool protection_service::answering_now_locked(const std::string& serial) const {
+  auto it = samples_.find(serial);
+  return it != samples_.end() && it->second.reachable &&
+         env_.steady() - it->second.updated < 2 * kMonitorPeriod;
 }
 
 bool protection_service::test_action(int index, std::string* error) {
@@ -349,7 +355,11 @@ void protection_service::run_monitor_cycle() {
     // other beyond its own time limit.
     std::vector<std::future<void>> polls;
     for (const std::optional<system_record>* r : {&main, &backup}) {
-      if (!*r || (*r)->address.empty()) continue;
+      if (!*r) continue;
+      if ((*r)->address.empty()) {
+        store_poll_result((*r)->serial, std::nullopt);  // counts as silent
+        continue;
+      }
       polls.push_back(std::async(std::launch::async,
                                  [this, record = **r, stall_ms] { poll(record, stall_ms); }));
     }
@@ -396,9 +406,11 @@ void protection_service::store_poll_result(const std::string& serial,
   mutex_lock lock(mutex_);
   if (sample && sample->reachable) {
     samples_[serial] = std::move(*sample);
+    unanswered_since_.erase(serial);
   } else {
     // A failed poll leaves the previous sample ageing.
     samples_.try_emplace(serial);
+    unanswered_since_.try_emplace(serial, env_.steady());
   }
 }
 

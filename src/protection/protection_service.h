@@ -169,6 +169,9 @@ class protection_service {
   bool operator_transfer_locked(const std::string& operation, std::string* error)
       REQUIRES(mutex_);
   bool busy_locked() const REQUIRES(mutex_) { return sequence_busy_ || !jobs_.empty(); }
+  // Whether the server answered within the last two poll cycles: an
+  // operator transfer needs a target that is answering now.
+  bool answering_now_locked(const std::string& serial) const REQUIRES(mutex_);
   // Whether the sample is fresh: reachable and younger than lossMs.
   bool fresh_locked(const protection_sample& sample, steady_time now) const REQUIRES(mutex_);
 
@@ -198,6 +201,8 @@ class protection_service {
   protection_policy policy_ GUARDED_BY(mutex_);
   std::map<std::string, protection_sample> samples_ GUARDED_BY(mutex_);
   std::map<std::string, steady_time> fault_since_ GUARDED_BY(mutex_);
+  // Per serial: the first poll without an answer since the last answer.
+  std::map<std::string, steady_time> unanswered_since_ GUARDED_BY(mutex_);
   alert_list alerts_ GUARDED_BY(mutex_);
   std::deque<job> jobs_ GUARDED_BY(mutex_);
   steady_time grace_start_ GUARDED_BY(mutex_){};

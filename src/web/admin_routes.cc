@@ -77,7 +77,7 @@ http_reply admin_routes::route(const http_request_message& request) const {
     return outcome_reply(ok, error);
   }
   if (path == "/api/protection/test") {
-    const int index = static_cast<int>(json_util::integer_value(body, "index").value_or(-1));
+    const int index = json_util::int32_value(body, "index").value_or(-1);
     const bool ok = services_.test_protection_action(index, &error);
     return outcome_reply(ok, error);
   }
@@ -111,7 +111,7 @@ std::string admin_routes::status_json() const {
 }
 
 http_reply admin_routes::route_command(const std::string& body) const {
-  const int function_id = static_cast<int>(json_util::integer_value(body, "functionId").value_or(0));
+  const int function_id = json_util::int32_value(body, "functionId").value_or(0);
   const std::string target_serial = json_util::string_value(body, "targetSerial", "");
   const std::string payload = json_util::string_value(body, "payload", "");
   info_("[route] request function=" + std::to_string(function_id) +
@@ -182,7 +182,7 @@ http_reply admin_routes::configure(const std::string& body) const {
   const std::string main_serial = json_util::string_value(body, "mainSerial", "");
   const std::string backup_serial = json_util::string_value(body, "backupSerial", "");
   const std::set<int> shared = json_util::int_array(body, "sharedFunctionIds");
-  const std::optional<long long> port_value = json_util::integer_value(body, "uiPort");
+  const std::optional<int32_t> port_value = json_util::int32_value(body, "uiPort");
   const uint32_t ui_port =
       port_value ? static_cast<uint32_t>(*port_value) : uint32_t{config_.ui_port()};
   const bool pairing = enabled || !main_serial.empty() || !backup_serial.empty();

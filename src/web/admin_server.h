@@ -1,6 +1,7 @@
 // The admin API on the loopback interface: the diagnostics page and the
 // JSON routes of admin_routes, served by an http_listener (concurrent
-// connections, 2-second stall limit, address reuse, backlog 16).
+// connections, 2-second stall limit, 5-second limit per connection, 16 MiB
+// of requests held at most, address reuse, backlog 16).
 //
 // Holds references to the registry, discovery, router, event-policy client,
 // Stream Deck adapter and protection service; all must outlive it (stop()

@@ -2,14 +2,22 @@
 // complete response, then close. Used by the admin API.
 //
 // Owns one I/O thread and a fixed pool of worker threads. The I/O thread
-// accepts connections (up to kMaxOpenConnections open at once; beyond that
-// they wait in the kernel's backlog) and reads every one of them at the
-// same time without blocking. A connection that has not delivered a
-// complete request within the stall limit of its arrival is closed without
-// a reply; so are peers that close early and malformed requests. Complete
-// requests go to the workers, which call the handler and write the reply.
-// So silent or slow clients never hold up the others, and a slow handler
-// (a discovery) holds up only its own worker.
+// accepts connections, reads every request and writes every reply without
+// blocking; the workers only call the handler. Bounds, so that hostile or
+// broken clients cost the others nothing:
+// - a connection that has not delivered a complete request within the
+//   stall limit of its arrival is closed without a reply (so are peers
+//   that close early and malformed requests);
+// - a whole connection, request and reply, is closed at the latest at the
+//   connection limit after its arrival (a reply gets at least one send);
+// - at most kMaxOpenConnections are open; when a new one arrives at that
+//   bound, the oldest connection that is still arriving or leaving gives
+//   way;
+// - the request bytes held at once (arriving, queued and being answered)
+//   stay within kMaxHeldRequestBytes: a request that would pass it is
+//   refused with 413 as soon as its declared length or its bytes show it;
+// - when accept fails for want of descriptors, accepting pauses briefly
+//   (one log line per episode) instead of spinning.
 //
 // Thread rule: start()/stop() from the owner only; the handler runs on the
 // worker threads, several at once, and must be thread-safe. mutex_ is a
@@ -42,13 +50,21 @@ struct http_reply {
 class http_listener {
  public:
   using handler_fn = std::function<http_reply(const http_request_message& request)>;
+  // Receives one log line without its line feed.
+  using log_fn = std::function<void(const std::string& line)>;
 
   static constexpr int kBacklog = 16;
   static constexpr size_t kWorkers = 4;
   static constexpr size_t kMaxOpenConnections = 64;
+  static constexpr size_t kMaxHeldRequestBytes = 16 * 1024 * 1024;
   static constexpr std::chrono::milliseconds kStallLimit{2000};
+  static constexpr std::chrono::milliseconds kConnectionLimit{5000};
+  static constexpr std::chrono::milliseconds kAcceptPause{250};
 
-  explicit http_listener(handler_fn handler, std::chrono::milliseconds stall_limit = kStallLimit);
+  // `problem` (default: standard error, flushed) gets the line logged when
+  // descriptors run out.
+  explicit http_listener(handler_fn handler, std::chrono::milliseconds stall_limit = kStallLimit,
+                         log_fn problem = {});
   ~http_listener();
   http_listener(const http_listener&) = delete;
   http_listener& operator=(const http_listener&) = delete;
@@ -66,30 +82,52 @@ class http_listener {
   uint16_t port() const { return port_.load(std::memory_order_acquire); }
 
  private:
-  // A connection whose request is still arriving (I/O thread only).
-  struct reading {
+  // A connection whose request is still arriving, or whose reply is
+  // leaving (I/O thread only).
+  struct connection {
     unique_fd fd;
     steady_time arrived;
-    std::string buffer;
+    std::string buffer;    // the request so far, or the reply
+    size_t reserved = 0;   // request bytes counted against the ceiling
+    size_t sent = 0;       // reply bytes already written
+    bool writing = false;  // the reply is leaving
+    bool tried = false;    // the reply has had its first send
     request_framer framer;
   };
-  // A complete request waiting for a worker.
+  // A complete request waiting for a worker, or its reply waiting for the
+  // I/O thread.
   struct job {
     unique_fd fd;
+    steady_time arrived;
+    size_t held = 0;  // request bytes counted against the ceiling
     http_request_message request;
+    std::string reply;
   };
 
   void io_loop() EXCLUDES(mutex_);
+  // Takes the replies the workers have finished into open_.
+  void collect_replies() EXCLUDES(mutex_);
   void accept_ready(steady_time now) EXCLUDES(mutex_);
+  // Closes the oldest connection not with a worker; false when there is none.
+  bool evict_oldest();
   // Reads what is there; false when the connection is finished with
   // (handed to a worker, or to be closed).
-  bool read_ready(reading& connection) EXCLUDES(mutex_);
+  bool read_ready(connection& c) EXCLUDES(mutex_);
+  // Counts the request's bytes (and, once its length is known, the bytes
+  // it declares) against the ceiling; false when they do not fit.
+  bool reserve(connection& c, size_t wanted) EXCLUDES(mutex_);
+  // Turns `c` into a 413 reply.
+  void refuse_too_large(connection& c) EXCLUDES(mutex_);
+  // Writes what the peer takes; false when finished (all sent, or failed).
+  static bool write_ready(connection& c);
   void worker_loop() EXCLUDES(mutex_);
   void answer(job& work);
+  void wake_io();
 
   // Constant after construction.
   const handler_fn handler_;
   const std::chrono::milliseconds stall_limit_;
+  const log_fn problem_;
 
   // Set by start() before the threads begin, cleared by stop() after they
   // end; in between the threads only read them.
@@ -100,13 +138,17 @@ class http_listener {
   std::atomic<uint16_t> port_{0};
 
   // I/O thread only (and stop() after joining it).
-  std::vector<reading> reading_;
+  std::vector<connection> open_;
+  steady_time accept_paused_until_{};
+  bool out_of_descriptors_ = false;  // an episode is under way (logged once)
 
   mutex mutex_;
   condition_variable work_ready_;
   bool stopping_ GUARDED_BY(mutex_) = false;
   std::deque<job> jobs_ GUARDED_BY(mutex_);
-  size_t answering_ GUARDED_BY(mutex_) = 0;  // queued jobs plus those being answered
+  std::deque<job> replies_ GUARDED_BY(mutex_);  // answered, for the I/O thread to write
+  size_t answering_ GUARDED_BY(mutex_) = 0;     // queued jobs, those being answered, replies
+  size_t held_bytes_ GUARDED_BY(mutex_) = 0;    // request bytes counted against the ceiling
 };
 
 }  // namespace tolvarine::operator_control

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
 namespace tolvarine::operator_control {
@@ -58,6 +59,13 @@ bool request_framer::complete(std::string_view buffer) {
     body_length_ = content_length(buffer.substr(start, header_end_ - start));
   }
   return buffer.size() - (header_end_ + kHeaderEnd.size()) >= body_length_;
+}
+
+size_t request_framer::expected_size() const {
+  if (header_end_ == std::string_view::npos) return 0;
+  const size_t head = header_end_ + kHeaderEnd.size();
+  return body_length_ > static_cast<unsigned long>(SIZE_MAX - head) ? SIZE_MAX
+                                                                    : head + body_length_;
 }
 
 bool request_complete(std::string_view buffer) { return request_framer().complete(buffer); }
@@ -138,6 +146,7 @@ std::string_view reason_phrase(int status) {
   switch (status) {
     case 200: return "OK";
     case 400: return "Bad Request";
+    case 413: return "Payload Too Large";
     default: return "Not Found";
   }
 }

@@ -43,6 +43,8 @@ bool request_complete(std::string_view buffer);
 class request_framer {
  public:
   bool complete(std::string_view buffer);
+  // The whole request's size once its headers are in (saturating), else 0.
+  size_t expected_size() const;
 
  private:
   size_t scanned_ = 0;
@@ -64,7 +66,8 @@ std::vector<std::string> header_values(std::string_view header_block, std::strin
 // `deadline` passes, or when `wake_fd` (if not -1) becomes readable.
 std::optional<std::string> read_request(int fd, steady_time deadline, int wake_fd = -1);
 
-// "OK" for 200, "Bad Request" for 400, "Not Found" for anything else.
+// "OK" for 200, "Bad Request" for 400, "Payload Too Large" for 413,
+// "Not Found" for anything else.
 std::string_view reason_phrase(int status);
 
 // The complete response bytes: status line, the fixed headers

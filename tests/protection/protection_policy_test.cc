@@ -44,7 +44,7 @@ TEST(ProtectionPolicyTest, ParseFallsBackValueByValueAndTheDocumentRoundTripsByt
   }
   EXPECT_TRUE(parse_protection_policy(R"({"audible": true})").audible);
   EXPECT_EQ(parse_protection_policy(R"({"lossMs": -7})").lossMs, -7);
-  EXPECT_EQ(parse_protection_policy(R"({"lossMs":4294967297})").lossMs, 1);  // truncated
+  EXPECT_EQ(parse_protection_policy(R"({"lossMs":4294967297})").lossMs, 1000);  // not a number
 
   const protection_policy p = parse_protection_policy(
       R"({"armed":false,"outputRules":[{"mainId":"out \"1\"","backupId":"b1","mode":2},)"

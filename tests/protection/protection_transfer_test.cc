@@ -196,6 +196,7 @@ TEST_F(ProtectionTransferTest, InitialSelectionAfterARestart) {
   pass(std::nullopt, std::nullopt);
   EXPECT_TRUE(service_->selection_pending()) << "no fresh sample yet";
   EXPECT_EQ(service_->active_serial(), kBackup) << "reported while pending";
+  advance(1000);  // the Backup silent for lossMs
   break_storage();
   pass(healthy(), std::nullopt);
   EXPECT_TRUE(service_->selection_pending());

@@ -19,8 +19,12 @@ namespace tolvarine::operator_control::testing {
 
 class raw_connection {
  public:
-  explicit raw_connection(uint16_t port, const char* address = "127.0.0.1")
+  // A `receive_buffer` above 0 sets SO_RCVBUF before connecting.
+  explicit raw_connection(uint16_t port, const char* address = "127.0.0.1", int receive_buffer = 0)
       : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    if (receive_buffer > 0) {
+      ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof(receive_buffer));
+    }
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
@@ -38,6 +42,12 @@ class raw_connection {
     return true;
   }
   void finish_sending() { ::shutdown(fd_.get(), SHUT_WR); }
+  // Up to `max` bytes already arrived, without waiting; their count.
+  size_t read_some(size_t max) {
+    std::string buffer(max, '\0');
+    const ssize_t n = ::recv(fd_.get(), buffer.data(), max, MSG_DONTWAIT);
+    return n > 0 ? static_cast<size_t>(n) : 0;
+  }
 
   // Everything the server sends until it closes (or resets); nothing if it
   // does not close within `limit`.
