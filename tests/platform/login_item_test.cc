@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 
 #include "app/startup_options.h"
@@ -12,54 +11,36 @@
 namespace tolvarine::operator_control {
 namespace {
 
-namespace fs = std::filesystem;
-
 TEST(LoginItemTest, QuotesTheExecutableByDesktopEntryRules) {
-  const struct {
-    const char* path;
-    const char* exec;
-  } cases[] = {
-      {"/usr/bin/trc", "Exec=/usr/bin/trc --background\n"},
-      {"/opt/My Apps/trc", "Exec=\"/opt/My Apps/trc\" --background\n"},
-      {"/opt/a\"b$c`d/trc", "Exec=\"/opt/a\\\\\"b\\\\$c\\\\`d/trc\" --background\n"},
-      {"/opt/back\\slash/100%/trc", "Exec=\"/opt/back\\\\\\\\slash/100%%/trc\" --background\n"},
-      {"/opt/tab\there/trc", "Exec=\"/opt/tab\\there/trc\" --background\n"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(autostart_entry(c.path), std::string("[Desktop Entry]\nType=Application\nName=Tolvarine-Redundancy-Control\n") +
-                                           c.exec + "X-GNOME-Autostart-enabled=true\nTerminal=false\n")
-        << c.path;
+  const std::pair<const char*, const char*> cases[] = {
+      {"/usr/bin/trc", "/usr/bin/trc"},
+      {"/opt/My Apps/trc", "\"/opt/My Apps/trc\""},
+      {"/opt/a\"b$c`d\\e/100%\t", "\"/opt/a\\\\\"b\\\\$c\\\\`d\\\\\\\\e/100%%\\t\""}};
+  for (const auto& [path, exec] : cases) {
+    EXPECT_EQ(autostart_entry(path), "[Desktop Entry]\nType=Application\nName=Tolvarine-Redundancy-Control\nExec=" +
+                                         std::string(exec) + " --background\nX-GNOME-Autostart-enabled=true\nTerminal=false\n");
   }
 }
 
 TEST(LoginItemTest, TogglesTheAutostartEntryAndFollowsXdgConfigHome) {
   testing::temp_dir home, xdg;
   setenv("HOME", home.path().c_str(), 1);
-  setenv("XDG_CONFIG_HOME", "relative/config", 1);  // not absolute: ignored
-  const std::string id = std::string(kDesktopEntryId) + ".desktop";
-  EXPECT_EQ(login_item_path(), home.path() + "/.config/autostart/" + id);
+  setenv("XDG_CONFIG_HOME", "relative", 1);  // not absolute: ignored
+  const std::string entry = std::string("/autostart/") + kDesktopEntryId + ".desktop";
+  EXPECT_EQ(login_item_path(), home.path() + "/.config" + entry);
   EXPECT_EQ(data_directory(), home.path() + "/.config/Brellin Labs/Tolvarine OperatorControl");
   setenv("XDG_CONFIG_HOME", xdg.path().c_str(), 1);
   EXPECT_EQ(data_directory(), xdg.path() + "/Brellin Labs/Tolvarine OperatorControl");
-  const std::string path = login_item_path();
-  EXPECT_EQ(path, xdg.path() + "/autostart/" + id);
-
-  EXPECT_TRUE(set_start_at_login(false));  // nothing to remove
-  EXPECT_FALSE(start_at_login());
-  for (int i = 0; i < 2; ++i) {
-    testing::write_text(path + ".tmp", "stale");
-    EXPECT_TRUE(set_start_at_login(true));
-    EXPECT_TRUE(start_at_login());
-    EXPECT_EQ(testing::read_text(path), autostart_entry(platform_executable_path()));
-    EXPECT_FALSE(fs::exists(path + ".tmp"));
+  ASSERT_EQ(login_item_path(), xdg.path() + entry);
+  for (bool enable : {false, true, true, false, false}) {
+    EXPECT_TRUE(set_start_at_login(enable)) << enable;
+    EXPECT_EQ(start_at_login(), enable);
+    if (enable) {
+      EXPECT_EQ(testing::read_text(xdg.path() + entry), autostart_entry(platform_executable_path()));
+    }
   }
-  EXPECT_TRUE(fs::path(platform_executable_path()).is_absolute());
-  for (int i = 0; i < 2; ++i) {
-    EXPECT_TRUE(set_start_at_login(false));
-    EXPECT_FALSE(start_at_login());
-  }
-  EXPECT_FALSE(fs::exists(home.path() + "/Library"));
-  EXPECT_FALSE(fs::exists(home.path() + "/.config"));
+  EXPECT_TRUE(std::filesystem::path(platform_executable_path()).is_absolute());
+  EXPECT_FALSE(std::filesystem::exists(home.path() + "/Library") || std::filesystem::exists(home.path() + "/.config"));
   unsetenv("XDG_CONFIG_HOME");
 }
 

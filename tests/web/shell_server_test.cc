@@ -14,106 +14,73 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string body_of(const std::string& response) { return response.substr(response.find("\r\n\r\n") + 4); }
-
 TEST(ShellServerTest, DispatchesRequestLinesByRouteTable) {
   browser_handoff handoff;
   const std::string page = shell_reply(200, operator_page(), "text/html; charset=utf-8");
-  const std::string found(kShellFound), not_allowed(kShellMethodNotAllowed);
-  const struct {
-    std::string request;
-    std::string response;
-  } cases[] = {
-      {"GET / HTTP/1.1\r\nHost: evil.example\r\n\r\n", page},
-      {"GET /?configure=1 HTTP/1.1\r\n\r\n", page},
-      {"GET\t/?x\n", page},
-      {"GET /index.html HTTP/1.1\r\n\r\n", found},
-      {"GET", found},
-      {"GET /kel/browser/polls", found},
-      {"HEAD / HTTP/1.1\r\n\r\n", not_allowed},
-      {"POST / HTTP/1.1\r\n\r\n", not_allowed},
-      {"POST /kel/browser/reuse?configure=2 HTTP/1.1\r\n\r\n", not_allowed},
-      {"get / HTTP/1.1\r\n\r\n", not_allowed},
-      {"\n", not_allowed},
-      {std::string("\0GET /", 6), not_allowed},
-      {"\xff\xfe\x01garbage", not_allowed},
-      {"POST " + std::string(shell_server::kMaxRequestBytes, '/'), not_allowed},
-  };
-  for (const auto& c : cases) EXPECT_EQ(shell_response(c.request, handoff, 5270), c.response) << c.request;
-  EXPECT_TRUE(page.starts_with("HTTP/1.1 200 OK\r\nServer: Tolvarine-Redundancy-Control\r\nContent-Type: "
-                              "text/html; charset=utf-8\r\nContent-Length: " +
-                              std::to_string(operator_page().size()) +
-                              "\r\nConnection: close\r\nCache-Control: no-store\r\n\r\n<!DOCTYPE html>"));
-  EXPECT_TRUE(body_of(page).ends_with("</body>\n</html>"));
-  EXPECT_NE(body_of(page).find("<title>Tolvarine-Redundancy-Control</title>"), std::string::npos);
+  const std::string found(kShellFound), refused(kShellMethodNotAllowed);
+  const std::pair<std::string, std::string> cases[] = {
+      {"GET /?configure=1 HTTP/1.1\r\nHost: evil.example\r\n\r\n", page}, {"GET\t/?x\n", page},
+      {"GET", found}, {"GET /kel/browser/polls", found}, {"get / HTTP/1.1", refused}, {"\n", refused},
+      {std::string("\0GET /", 6), refused}, {"\xff\xfe\x01", refused},
+      {"POST /kel/browser/reuse?configure=2", refused}, {"POST " + std::string(16383, '/'), refused}};
+  for (const auto& [request, response] : cases) EXPECT_EQ(shell_response(request, handoff, 5270), response) << request;
+  EXPECT_TRUE(page.starts_with("HTTP/1.1 200 OK\r\nServer: Tolvarine-Redundancy-Control\r\nContent-Type: text/html; "
+                               "charset=utf-8\r\nContent-Length: " + std::to_string(operator_page().size()) +
+                               "\r\nConnection: close\r\nCache-Control: no-store\r\n\r\n<!DOCTYPE html>"));
+  EXPECT_TRUE(page.ends_with("</body>\n</html>"));
 }
 
-// Two overlapping reuse calls share one request; only the page's own origin
-// may poll and acknowledge it; without a tab exactly one caller opens.
+// Overlapping reuse calls share one request; only the page's own origin may
+// poll and acknowledge it; without a tab exactly one caller opens a window.
 TEST(ShellServerTest, HandsOffToOneTabOrOneNewWindow) {
   std::mutex clock_mutex;
-  std::set<std::thread::id> waiting;  // threads that read the clock
+  std::set<std::thread::id> readers;  // threads that read the clock
   std::atomic<long long> ms{1000};
   browser_handoff handoff([&] {
     std::lock_guard<std::mutex> lock(clock_mutex);
-    waiting.insert(std::this_thread::get_id());
+    readers.insert(std::this_thread::get_id());
     return steady_time(std::chrono::milliseconds(ms.load()));
   });
-  auto callers = [&] {
-    std::lock_guard<std::mutex> lock(clock_mutex);
-    return waiting.size() - waiting.count(std::this_thread::get_id());
+  auto start_reuse = [&](std::string& answer, const std::string& target, size_t readers_after) {
+    std::thread t([&answer, &handoff, target] { answer = shell_response("POST " + target + "\r\n\r\n", handoff, 5270); });
+    auto count = [&] { return std::lock_guard<std::mutex>(clock_mutex), readers.size(); };
+    for (int i = 0; i < 500 && count() < readers_after; ++i) std::this_thread::sleep_for(10ms);
+    return t;
   };
-  auto wait_for_callers = [&](size_t n) {
-    for (int i = 0; i < 500 && callers() < n; ++i) std::this_thread::sleep_for(10ms);
-    ASSERT_EQ(callers(), n);
+  auto body = [&](const std::string& line, const std::string& headers = "Origin: http://localhost:5270\r\n") {
+    const std::string response = shell_response(line + " HTTP/1.1\r\n" + headers + "\r\n", handoff, 5270);
+    return response.substr(response.find("\r\n\r\n") + 4);
   };
-  const std::string headers = " HTTP/1.1\r\nHost: 127.0.0.1:5270\r\nOrigin: http://127.0.0.1:5270\r\n\r\n";
-  auto request = [&](const std::string& line) { return body_of(shell_response(line + headers, handoff, 5270)); };
+  const std::string refused = "{\"ok\":false,\"error\":\"Request origin not allowed.\"}";
+  const std::string not_acknowledged = "{\"ok\":false,\"configure\":false}";
   std::string first, second;
-
-  std::thread a([&] { first = request("POST /kel/browser/reuse"); });
-  wait_for_callers(1);
-  std::thread b([&] { second = request("POST /kel/browser/reuse?configure=1"); });
-  wait_for_callers(2);
-  for (const char* refused : {"Origin: http://evil.example\r\n", "Origin: null\r\n", "Host: evil.example:5270\r\n",
-                              "Origin: http://127.0.0.1:5251\r\n", "Host: 127.0.0.1:5251\r\n"}) {
-    EXPECT_EQ(shell_response("GET /kel/browser/poll HTTP/1.1\r\n" + std::string(refused) + "\r\n", handoff, 5270),
-              shell_reply(400, "{\"ok\":false,\"error\":\"Request origin not allowed.\"}", "application/json"))
-        << refused;
+  std::thread a = start_reuse(first, "/kel/browser/reuse", 1);
+  std::thread b = start_reuse(second, "/kel/browser/reuse?configure=1", 2);
+  for (const char* bad : {"Origin: http://evil.example\r\n", "Origin: null\r\n", "Host: evil.example:5270\r\n",
+                          "Origin: http://127.0.0.1:5251\r\n", "Host: 127.0.0.1:5251\r\n", "Host: localhost:5270"}) {
+    EXPECT_EQ(body("GET /kel/browser/poll", bad), refused) << bad;  // the last one never ends its headers
   }
-  EXPECT_EQ(shell_response("GET /kel/browser/poll HTTP/1.1\r\nHost: 127.0.0.1:5270\r\n", handoff, 5270).substr(0, 12),
-            "HTTP/1.1 400");  // header block never completed
-  const std::string id = "1000000000";  // the clock's nanoseconds at creation
-  EXPECT_EQ(request("POST /kel/browser/ack?request=" + id), "{\"ok\":false,\"configure\":false}");  // not polled
-  EXPECT_EQ(body_of(shell_response("GET /kel/browser/poll\r\nHost: localhost\r\n\r\n", handoff, 5270)),
-            "{\"request\":\"" + id + "\"}");
-  EXPECT_EQ(request("GET /kel/browser/poll"), "{\"request\":\"\"}");  // delivered once
-  EXPECT_EQ(request("POST /kel/browser/ack?request=" + id + "0"), "{\"ok\":false,\"configure\":false}");
-  EXPECT_EQ(request("POST /kel/browser/ack?request="), "{\"ok\":false,\"configure\":false}");
-  EXPECT_EQ(request("POST /kel/browser/ack?request=" + id), "{\"ok\":true,\"configure\":true}");
-  a.join();
-  b.join();
-  EXPECT_EQ(first, "{\"reused\":true,\"open\":false}");
-  EXPECT_EQ(second, "{\"reused\":true,\"open\":false}");
+  EXPECT_EQ(body("POST /kel/browser/ack?request=1000000000"), not_acknowledged);  // not polled yet
+  EXPECT_EQ(body("GET /kel/browser/poll", "Host: [::1]:5270\r\n"), "{\"request\":\"1000000000\"}");
+  EXPECT_EQ(body("GET /kel/browser/poll"), "{\"request\":\"\"}");  // handed out once
+  for (const char* id : {"", "10000000000", "100000000"}) {
+    EXPECT_EQ(body("POST /kel/browser/ack?request=" + std::string(id)), not_acknowledged) << id;
+  }
+  EXPECT_EQ(body("POST /kel/browser/ack?request=1000000000"), "{\"ok\":true,\"configure\":true}");
+  a.join(), b.join();
+  EXPECT_EQ(first.substr(first.find('{')) + second.substr(second.find('{')),
+            "{\"reused\":true,\"open\":false}{\"reused\":true,\"open\":false}");
 
-  // No tab: the deadline passes and only the creator opens a window.
   ms += 10;
-  {
-    std::lock_guard<std::mutex> lock(clock_mutex);
-    waiting.clear();  // thread ids are reused
-  }
-  std::thread c([&] { first = request("POST /kel/browser/reuse"); });
-  wait_for_callers(1);
-  std::thread d([&] { second = request("POST /kel/browser/reuse"); });
-  wait_for_callers(2);
+  { std::lock_guard<std::mutex> lock(clock_mutex); readers.clear(); }  // thread ids are reused
+  std::thread c = start_reuse(first, "/kel/browser/reuse", 1), d = start_reuse(second, "/kel/browser/reuse", 2);
   ms += 1999;
-  EXPECT_EQ(request("GET /kel/browser/poll"), "{\"request\":\"1010000000\"}");
+  EXPECT_EQ(body("GET /kel/browser/poll"), "{\"request\":\"1010000000\"}");
   ms += 1;
-  EXPECT_EQ(request("POST /kel/browser/ack?request=1010000000"), "{\"ok\":false,\"configure\":false}");
-  c.join();
-  d.join();
-  EXPECT_EQ((std::set<std::string>{first, second}),
-            (std::set<std::string>{"{\"reused\":false,\"open\":true}", "{\"reused\":false,\"open\":false}"}));
+  EXPECT_EQ(body("POST /kel/browser/ack?request=1010000000"), not_acknowledged);  // past its deadline
+  c.join(), d.join();
+  EXPECT_EQ(std::set<std::string>({first.substr(first.find('{')), second.substr(second.find('{'))}),
+            std::set<std::string>({"{\"reused\":false,\"open\":true}", "{\"reused\":false,\"open\":false}"}));
 }
 
 }  // namespace
