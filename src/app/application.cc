@@ -24,6 +24,7 @@
 #include "streamdeck/streamdeck_adapter.h"
 #include "web/admin_server.h"
 #include "web/shell_client.h"
+#include "web/shell_server.h"
 
 namespace tolvarine::operator_control {
 namespace {
@@ -103,6 +104,14 @@ int run_application(int argc, char** argv) {
     std::cerr << "Unable to start Redundancy Control API on 127.0.0.1:5251" << std::endl;
     return 3;
   }
+  shell_server shell;
+  if (!shell.start(config->ui_port())) {
+    std::cerr << "Unable to start Redundancy Control shell on 127.0.0.1:" << config->ui_port()
+              << std::endl;
+    admin.stop();
+    return 4;
+  }
+  config->set_runtime_ui_port(shell.port());
   protection.start();
   if (!streamdeck->start()) {
     std::cerr << "[streamdeck] unable to initialize native HID backend" << std::endl;
@@ -136,14 +145,19 @@ int run_application(int argc, char** argv) {
                          .err = std::cerr,
                          .front_end = front_end.get(),
                          .deck_count = [&streamdeck] { return streamdeck->decks().size(); },
-                         .restart_ui_server = {},
-                         .bound_ui_port = config->ui_port()};
+                         .restart_ui_server =
+                             [&shell](uint16_t port) {
+                               shell.stop();
+                               return shell.start(port);
+                             },
+                         .bound_ui_port = shell.port()};
   run_main_loop(loop);
 
   // Every thread stops before the objects it uses are destroyed.
   if (front_end) front_end->stop();
   protection.stop();
   streamdeck->stop();
+  shell.stop();
   admin.stop();
   front_end.reset();
   return 0;

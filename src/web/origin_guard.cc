@@ -7,10 +7,16 @@
 namespace tolvarine::operator_control {
 namespace {
 
-bool allowed_origin(const std::string& origin, uint16_t ui_port, uint16_t api_port) {
-  for (uint16_t port : {ui_port, api_port}) {
-    const std::string suffix = ":" + std::to_string(port);
-    if (origin == "http://127.0.0.1" + suffix || origin == "http://localhost" + suffix) return true;
+bool allowed_origin_port(const std::string& origin, uint16_t port) {
+  const std::string suffix = ":" + std::to_string(port);
+  return origin == "http://127.0.0.1" + suffix || origin == "http://localhost" + suffix;
+}
+
+bool allowed_origin(const std::string& origin, std::span<const uint16_t> ui_ports,
+                    uint16_t api_port) {
+  if (allowed_origin_port(origin, api_port)) return true;
+  for (uint16_t port : ui_ports) {
+    if (allowed_origin_port(origin, port)) return true;
   }
   return false;
 }
@@ -36,6 +42,12 @@ std::string printable(const std::string& text) {
 
 origin_check check_request_origin(std::string_view header_block, uint16_t ui_port,
                                   uint16_t api_port) {
+  const uint16_t ports[] = {ui_port};
+  return check_request_origin(header_block, ports, api_port);
+}
+
+origin_check check_request_origin(std::string_view header_block,
+                                  std::span<const uint16_t> ui_ports, uint16_t api_port) {
   origin_check check;
   const std::vector<std::string> origins = header_values(header_block, "Origin");
   const std::vector<std::string> hosts = header_values(header_block, "Host");
@@ -43,7 +55,7 @@ origin_check check_request_origin(std::string_view header_block, uint16_t ui_por
   if (!hosts.empty()) check.host = hosts.front();
   // When a header repeats, the log names the value that was refused.
   for (const std::string& origin : origins) {
-    if (!allowed_origin(origin, ui_port, api_port)) {
+    if (!allowed_origin(origin, ui_ports, api_port)) {
       if (check.allowed) check.origin = origin;
       check.allowed = false;
       break;
@@ -59,8 +71,9 @@ origin_check check_request_origin(std::string_view header_block, uint16_t ui_por
   return check;
 }
 
-std::string refusal_log_line(const origin_check& check) {
-  return "[admin] refused origin=" + printable(check.origin) + " host=" + printable(check.host);
+std::string refusal_log_line(const origin_check& check, std::string_view tag) {
+  return std::string(tag) + " refused origin=" + printable(check.origin) +
+         " host=" + printable(check.host);
 }
 
 }  // namespace tolvarine::operator_control

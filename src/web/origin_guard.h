@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -27,10 +28,15 @@ struct origin_check {
 
 origin_check check_request_origin(std::string_view header_block, uint16_t ui_port,
                                   uint16_t api_port);
+// The same with several operator page origins: every UI port this process
+// has served since it started, so a page loaded before a port move can
+// still follow it. `api_port` is the port of the server that asks.
+origin_check check_request_origin(std::string_view header_block,
+                                  std::span<const uint16_t> ui_ports, uint16_t api_port);
 
 // The log line for a refused request:
-// "[admin] refused origin=<origin> host=<host>", with control characters
+// "<tag> refused origin=<origin> host=<host>", with control characters
 // replaced by '?' so a header cannot forge further log lines.
-std::string refusal_log_line(const origin_check& check);
+std::string refusal_log_line(const origin_check& check, std::string_view tag = "[admin]");
 
 }  // namespace tolvarine::operator_control
