@@ -30,7 +30,7 @@ function launch(program, args) {
 async function until(check, what, ms = 15000) {
   const deadline = Date.now() + ms;
   for (;;) {
-    const value = await check().catch(() => undefined);
+    const value = await Promise.resolve().then(check).catch(() => undefined);
     if (value) return value;
     if (Date.now() > deadline) throw new Error('timed out waiting for ' + what);
     await new Promise((resolve) => setTimeout(resolve, 100));
@@ -172,6 +172,7 @@ const scenarios = {
     assert.deepEqual(await page.locator('#backupSelect option').allTextContents(),
       ['Select system...', `${HOSTILE} - Online (10.77.0.3)`]);
     await page.selectOption('#backupSelect', BACKUP.serial);
+    await text(page, 'setupStatus', '');
     await page.click('#commandsNone');
     await page.check('#commands input[value="7"]');
     await shot(page, 'setup-dialog');
@@ -255,7 +256,7 @@ async function main() {
   const context = await chromium.launchPersistentContext(`${home}/browser`, {
     executablePath: '/usr/bin/chromium',
     headless: true,
-    viewport: { width: 1400, height: 860 },
+    viewport: { width: 1600, height: 900 },
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
       '--disable-component-update', '--disable-sync'],
   });
