@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <string_view>
 
+#include "platform/os_helpers.h"
+
 namespace tolvarine::operator_control {
 namespace {
 
@@ -35,7 +37,7 @@ std::string usage_text() {
       "  operator-control.json.protection.json    protection policy and held-on-Backup state\n"
       "  operator-control.json.protection.json.alerts.jsonl   alert log\n"
       "  operator-control.log, operator-control.lock\n"
-      "Default folder: $HOME/Library/Application Support/Brellin Labs/Tolvarine OperatorControl\n"
+      "Default folder: $XDG_CONFIG_HOME (or $HOME/.config)/Brellin Labs/Tolvarine OperatorControl\n"
       "\n"
       "Ports: admin API http://127.0.0.1:5251/, operator page http://127.0.0.1:5270/ (uiPort),\n"
       "discovery UDP 1255, server commands UDP 1256.\n";
@@ -82,11 +84,9 @@ startup_options parse_command_line(int argc, char** argv, startup_options option
 }
 
 std::string data_directory() {
-  const char* home = std::getenv("HOME");
-  if (!home) return current_directory();
-  return (std::filesystem::path(home) / "Library" / "Application Support" / "Brellin Labs" /
-          "Tolvarine OperatorControl")
-      .string();
+  const std::string config_home = platform_config_home();
+  if (config_home.empty()) return current_directory();
+  return (std::filesystem::path(config_home) / "Brellin Labs" / "Tolvarine OperatorControl").string();
 }
 
 std::string settings_folder(const std::string& config_path) {

@@ -25,8 +25,9 @@ std::optional<std::string> informational_request(int argc, char** argv);
 // settings file). Unknown options and empty arguments are ignored.
 startup_options parse_command_line(int argc, char** argv, startup_options defaults);
 
-// HOME/Library/Application Support/Brellin Labs/Tolvarine OperatorControl,
-// or the current working directory when HOME is unset.
+// $XDG_CONFIG_HOME/Brellin Labs/Tolvarine OperatorControl ($HOME/.config
+// when XDG_CONFIG_HOME is unset or relative), or the current working
+// directory when HOME is unset.
 std::string data_directory();
 
 // The folder holding the settings file (the current working directory when

@@ -66,7 +66,8 @@ TEST(StartupOptions, FileLocationsFollowHome) {
   const char* saved = std::getenv("HOME");
   std::string saved_home = saved ? saved : "";
   setenv("HOME", "/home/op", 1);
-  EXPECT_EQ(data_directory(), "/home/op/Library/Application Support/Brellin Labs/Tolvarine OperatorControl");
+  unsetenv("XDG_CONFIG_HOME");
+  EXPECT_EQ(data_directory(), "/home/op/.config/Brellin Labs/Tolvarine OperatorControl");
   unsetenv("HOME");
   EXPECT_EQ(data_directory(), std::filesystem::current_path().string());
   if (saved) setenv("HOME", saved_home.c_str(), 1);

@@ -12,7 +12,7 @@ namespace tolvarine::operator_control::testing {
 
 // Data folder of the agent under a given HOME.
 inline std::string data_folder(const std::string& home) {
-  return home + "/Library/Application Support/Brellin Labs/Tolvarine OperatorControl";
+  return home + "/.config/Brellin Labs/Tolvarine OperatorControl";
 }
 
 struct agent_run {
@@ -27,6 +27,7 @@ inline child_process::options agent_options(const agent_run& run) {
   child_process::options o;
   o.args.push_back(agent_program());
   o.args.insert(o.args.end(), run.args.begin(), run.args.end());
+  o.unset_env.push_back("XDG_CONFIG_HOME");
   if (run.home.empty()) {
     o.unset_env.push_back("HOME");
   } else {
