@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libhidapi-dev libjpeg62-turbo-dev
   iproute2 util-linux procps
+  chromium nodejs npm
 )
 
 missing=()

@@ -13,6 +13,8 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 "$root/scripts/deps.sh"
+# playwright-core (pinned) drives Debian's chromium in the page tests.
+(cd "$root/tests/page" && npm ci --no-audit --no-fund --loglevel=error)
 
 jobs="$(nproc)"
 configure() {  # dir, extra cmake args...
