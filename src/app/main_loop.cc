@@ -42,6 +42,7 @@ void run_main_loop(main_loop_context& c) {
         status->deck_count = c.deck_count ? c.deck_count() : 0;
         c.front_end->update_status(*status);
       }
+      if (c.after_pass) c.after_pass();
       next_refresh = clock::now() + std::chrono::milliseconds(2000);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -26,6 +26,7 @@ struct main_loop_context {
   // it listens there. Empty while there is no UI server: no port check.
   std::function<bool(uint16_t)> restart_ui_server;
   uint16_t bound_ui_port = kDefaultUiPort;
+  std::function<void()> after_pass;  // run after each refresh pass; may be empty
 };
 
 void run_main_loop(main_loop_context& context);
