@@ -1,15 +1,18 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 # The built agent's tray under Xvfb on a private session bus, with stand-ins
 # for the tray host (StatusNotifierWatcher) and the notification service:
 # the exported menu before the first pass and after status changes, its
 # actions, a notification for a transfer to the Backup, Exit, and a start
-# without a display.  Run: dbus-run-session -- python3 tray_menu.py BUILD_DIR
+# without a display.  Run: tray_menu.py BUILD_DIR (inside scripts/netns.sh)
 import glob, os, subprocess, sys, tempfile, threading, time, urllib.request
 from gi.repository import Gio, GLib
 
-build, tmp = sys.argv[1], tempfile.mkdtemp()
 if os.environ.get("TRC_TEST_NETNS") != "1":
     sys.exit("This test sends real network traffic; run it inside scripts/netns.sh.")
+if os.environ.setdefault("TRC_PRIVATE_BUS", "0") == "0":  # again, on a bus of its own
+    os.environ["TRC_PRIVATE_BUS"] = "1"
+    os.execvp("dbus-run-session", ["dbus-run-session", "--", sys.executable, *sys.argv])
+build, tmp = sys.argv[1], tempfile.mkdtemp()
 bus = Gio.bus_get_sync(Gio.BusType.SESSION)
 layouts, items, notices = [], [], []  # menus read at registration, (sender, menu path), notifications
 S, U, MENU, LAYOUT = '<arg type="s" direction="%s"/>', '<arg type="u" direction="%s"/>', "com.canonical.dbusmenu", \
