@@ -8,6 +8,8 @@ packages=(
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libhidapi-dev libjpeg62-turbo-dev
+  libayatana-appindicator3-dev libnotify-dev
+  xvfb dbus python3-gi
   iproute2 util-linux procps
   chromium nodejs npm
 )

@@ -15,6 +15,7 @@
 #include "app/single_instance.h"
 #include "app/startup_options.h"
 #include "config/control_config.h"
+#include "platform/desktop_notices.h"
 #include "platform/os_helpers.h"
 #include "protection/protection_service.h"
 #include "routing/command_router.h"
@@ -125,8 +126,11 @@ int run_application(int argc, char** argv) {
     callbacks.configure = [cfg] { open_shell_ui(cfg->ui_port(), true); };
     callbacks.show_log = [log_path] { platform_open_path(log_path); };
     callbacks.exit_app = [] { running.store(false, std::memory_order_release); };
-    front_end->start(std::move(callbacks), config->ui_port(), log_path);
+    if (!front_end->start(std::move(callbacks), config->ui_port(), log_path)) front_end.reset();
   }
+  // Moves between Main and Backup and critical alerts reach the desktop too.
+  std::unique_ptr<desktop_notifier> notifier = make_desktop_notifier();
+  alert_notices notices;
 
   std::cout << kProgramName << " " << kProgramVersion << "\n"
             << "Operator view: " << shell_url(config->ui_port(), false) << "\n"
@@ -152,7 +156,13 @@ int run_application(int argc, char** argv) {
                              },
                          .bound_ui_port = shell.port(),
                          .clock = steady_now,
-                         .sleep = {}};
+                         .sleep = {},
+                         .after_pass = {}};
+  if (notifier) {
+    loop.after_pass = [&] {
+      for (const desktop_notice& notice : notices.take(protection.alerts())) notifier->show(notice);
+    };
+  }
   run_main_loop(loop);
 
   // Every thread stops before the objects it uses are destroyed.

@@ -42,6 +42,7 @@ void run_main_loop(main_loop_context& c) {
         status->deck_count = c.deck_count ? c.deck_count() : 0;
         c.front_end->update_status(*status);
       }
+      if (c.after_pass) c.after_pass();
       // Counted from the end of the pass, also when it ended by an exception.
       next_refresh = c.clock() + std::chrono::milliseconds(2000);
     }

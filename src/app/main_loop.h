@@ -32,6 +32,7 @@ struct main_loop_context {
   // with `sleep` (empty: the thread sleeps). Tests step both.
   steady_clock_fn clock = steady_now;
   std::function<void(std::chrono::milliseconds)> sleep;
+  std::function<void()> after_pass;  // run after each refresh pass; may be empty
 };
 
 void run_main_loop(main_loop_context& context);

@@ -25,18 +25,25 @@ struct platform_status {
   size_t deck_count = 0;
 };
 
-// Driven from the main thread only.
+// Driven from the main thread only; the callbacks run on it, inside pump().
 class platform_app {
  public:
   virtual ~platform_app() = default;
-  virtual void start(platform_callbacks callbacks, uint16_t ui_port, std::string log_path) = 0;
+  // Shows the front end; false when it could not be shown.
+  virtual bool start(platform_callbacks callbacks, uint16_t ui_port, std::string log_path) = 0;
   // Handles pending user-interface events and returns at once.
   virtual void pump() = 0;
+  // Takes the status; the menu changes only when the status did.
   virtual void update_status(const platform_status& status) = 0;
   virtual void set_ui_port(uint16_t port) = 0;
+  // Whether the autostart entry exists, and installing or removing it.
+  virtual bool start_at_login() const = 0;
+  virtual void set_start_at_login(bool enable) = 0;
   virtual void stop() = 0;
 };
 
+// The desktop's front end, or none (no display, no session bus, no tray
+// host, or built without tray support).
 std::unique_ptr<platform_app> make_platform_app();
 
 }  // namespace tolvarine::operator_control
