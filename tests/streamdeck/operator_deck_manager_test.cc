@@ -1,0 +1,248 @@
+#include "streamdeck/operator_deck_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+namespace tolvarine::operator_control {
+namespace {
+
+using lines = std::vector<std::string>;
+
+// Records every call; answers from per-server tables. Thread-safe: the
+// key copies arrive on two threads at once.
+class recording_client : public operator_deck_client {
+ public:
+  bool register_decks(const system_record& s, const std::string&, const std::string&,
+                      const std::vector<deck_info>& d, int) const override {
+    return note("register " + s.serial + " " + std::to_string(d.size()), s.serial);
+  }
+  std::optional<operator_deck_state> fetch_state(const system_record& s, const std::string&,
+                                                 std::int64_t since, int) const override {
+    note("poll " + s.serial + " " + std::to_string(since), s.serial);
+    mutex_lock lock(mu_);
+    auto it = states_.find(s.serial);
+    if (it == states_.end()) return std::nullopt;
+    operator_deck_state st = it->second;
+    st.changed = since < st.generation;
+    return st;
+  }
+  bool key_event(const system_record& s, const std::string&, const std::string& deck, int index,
+                 bool down, int) const override {
+    return note("key " + s.serial + " " + deck + ":" + std::to_string(index) + (down ? "v" : "^"),
+                s.serial);
+  }
+  bool set_page(const system_record& s, const std::string&, const std::string& deck, int page,
+                int) const override {
+    return note("page " + s.serial + " " + deck + "=" + std::to_string(page), s.serial);
+  }
+  bool detach(const system_record& s, const std::string&, int) const override {
+    return note("detach " + s.serial, s.serial);
+  }
+  void set_state(const std::string& server, operator_deck_state st) {
+    mutex_lock lock(mu_);
+    states_[server] = std::move(st);
+  }
+  void refuse(const std::string& server, bool r) {
+    mutex_lock lock(mu_);
+    if (r) refused_.insert(server); else refused_.erase(server);
+  }
+  lines take() {
+    mutex_lock lock(mu_);
+    lines out = std::move(calls_);
+    calls_.clear();
+    std::sort(out.begin(), out.end());  // the key copies race
+    return out;
+  }
+
+ private:
+  bool note(const std::string& call, const std::string& server) const {
+    mutex_lock lock(mu_);
+    calls_.push_back(call);
+    return refused_.count(server) == 0;
+  }
+  mutable mutex mu_;
+  mutable lines calls_ GUARDED_BY(mu_);
+  std::map<std::string, operator_deck_state> states_ GUARDED_BY(mu_);
+  std::set<std::string> refused_ GUARDED_BY(mu_);
+};
+
+class recording_adapter : public streamdeck_adapter {
+ public:
+  bool start() override { return true; }
+  void stop() override {}
+  std::vector<deck_info> decks() const override { return decks_; }
+  bool set_key_image(const std::string& s, int k, const std::vector<std::uint8_t>& b) override {
+    paints.push_back(s + ":" + std::to_string(k) + "=" + std::string(b.begin(), b.end()));
+    return true;
+  }
+  bool clear_key(const std::string& s, int k) override {
+    paints.push_back(s + ":" + std::to_string(k) + "=black");
+    return true;
+  }
+  bool clear_all(const std::string&) override { return true; }
+  bool show_splash(const std::string& s) override {
+    paints.push_back(s + "=splash");
+    return true;
+  }
+  void on_key(key_callback cb) override { callback = std::move(cb); }
+  std::vector<deck_info> decks_;
+  lines paints;
+  key_callback callback;
+};
+
+operator_deck_state state(std::int64_t generation, const std::string& deck, int page,
+                          std::vector<operator_deck_key_image> keys, bool splash = false) {
+  return {generation, true, {{deck, page, splash, std::move(keys)}}};
+}
+
+class OperatorDeckManager : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(dir_);
+    config_.merge_discovered({{"10.0.0.2", 5000, "A", "M"}, {"10.0.0.3", 5000, "B", "B"},
+                              {"10.0.0.4", 5000, "C", "I"}});
+    config_.configure_pair(true, "M", "B");
+    for (const char* s : {"M", "B", "I"}) config_.set_ui_ready(s, true);
+    adapter_.decks_ = {deck_info{"D1", "128", "Deck", "p1", 15, 72, 72, "jpeg", 180}};
+    operator_deck_manager::options o;
+    auto client = std::make_unique<recording_client>();
+    client_ = client.get();
+    o.client = std::move(client);
+    o.clock = [this] { return now_; };
+    o.machine_name = "desk";
+    o.out = &out_;
+    o.err = &err_;
+    manager_ = std::make_unique<operator_deck_manager>(config_, adapter_, std::move(o));
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  lines take(std::ostringstream& s) {
+    std::istringstream in(s.str());
+    s.str("");
+    lines out;
+    for (std::string l; std::getline(in, l);) out.push_back(l);
+    return out;
+  }
+  void pass(int ms = 100) {
+    manager_->run_pass();
+    now_ += std::chrono::milliseconds(ms);
+  }
+
+  std::string dir_ = ::testing::TempDir() + "deck-manager";
+  control_config config_{dir_ + "/operator-control.json"};
+  recording_adapter adapter_;
+  recording_client* client_ = nullptr;
+  steady_time now_ = steady_time{} + std::chrono::hours(1);
+  std::ostringstream out_, err_;
+  std::unique_ptr<operator_deck_manager> manager_;
+};
+
+TEST_F(OperatorDeckManager, PaintsOnlyTheAuthorityAndHandsPagesOverOnTransfer) {
+  EXPECT_EQ(manager_->session_id(), "operator-control-desk");
+  client_->refuse("I", true);
+  client_->set_state("M", state(5, "D1", 2, {{0, {'m'}}, {1, {}}}));
+  client_->set_state("B", state(3, "D1", 7, {{0, {'b'}}}));
+  client_->set_state("I", state(9, "D1", 1, {{0, {'i'}}}));
+  pass(1000);
+  EXPECT_EQ(take(out_), (lines{"[streamdeck] registered 1 deck(s) with M",
+                               "[streamdeck] registered 1 deck(s) with B",
+                               "[streamdeck] display authority=M"}));
+  EXPECT_EQ(client_->take(), (lines{"poll B 0", "poll M 0", "register B 1", "register I 1",
+                                    "register M 1"}));
+  EXPECT_EQ(adapter_.paints, (lines{"D1:0=m", "D1:1=black"}));
+  pass(1000);  // one second after the registration: none yet
+  EXPECT_EQ(client_->take(), (lines{"poll B 3", "poll M 5"}));
+  adapter_.decks_.clear();
+  pass();
+  EXPECT_EQ(client_->take(), (lines{"poll B 3", "poll M 5", "register B 0", "register I 0",
+                                    "register M 0"}));
+  EXPECT_EQ(take(out_)[0], "[streamdeck] registered 0 deck(s) with M");
+
+  config_.set_health_selection(true, "B");
+  adapter_.paints.clear();
+  pass();
+  EXPECT_EQ(client_->take(), (lines{"page B D1=2", "poll B 0", "poll M 5"}));
+  EXPECT_EQ(take(out_), (lines{"[streamdeck] display authority=B"}));
+  EXPECT_EQ(adapter_.paints, (lines{"D1:0=b"}));
+
+  // No active UI: one line, both still polled, nothing painted, keys dropped.
+  config_.set_health_selection(true, "nobody");
+  adapter_.paints.clear();
+  client_->set_state("M", state(6, "D1", 2, {}, true));
+  manager_->enqueue_key("D1", 4, true);
+  pass();
+  pass();
+  EXPECT_EQ(take(out_), (lines{"[streamdeck] display authority=none"}));
+  EXPECT_EQ(client_->take(), (lines{"poll B 3", "poll B 3", "poll M 5", "poll M 6"}));
+  EXPECT_TRUE(adapter_.paints.empty());
+  EXPECT_EQ(take(err_), lines{});
+
+  // Back to the Main: its cached splash request is painted again from 0.
+  config_.set_health_selection(false, "");
+  pass();
+  EXPECT_EQ(adapter_.paints, (lines{"D1=splash"}));
+}
+
+TEST_F(OperatorDeckManager, DeliversKeysToThePairOrTheActiveServerWithExactLines) {
+  struct row {
+    bool pair;
+    std::set<std::string> refusing;
+    lines calls;
+    lines errors;
+  };
+  const std::string tail = " deck=D1 key=3 down=true";
+  const row rows[] = {
+      {true, {}, {"key B D1:3v", "key M D1:3v"}, {}},
+      {true, {"M"}, {"key B D1:3v", "key M D1:3v"},
+       {"[streamdeck] key event delivery failed server=M" + tail}},
+      {true, {"M", "B"}, {"key B D1:3v", "key M D1:3v"},
+       {"[streamdeck] key event delivery failed server=M" + tail,
+        "[streamdeck] key event delivery failed server=B" + tail,
+        "[streamdeck] key event was not accepted by any Tolvarine server" + tail}},
+      {false, {"B"}, {"key M D1:3v"}, {}},
+      {false, {"M"}, {"key M D1:3v"},
+       {"[streamdeck] key event was not accepted by any Tolvarine server" + tail}},
+  };
+  for (const row& r : rows) {
+    config_.configure_pair(r.pair, "M", "B");
+    for (const char* s : {"M", "B"}) client_->refuse(s, r.refusing.count(s) > 0);
+    manager_->enqueue_key("D1", 3, true);
+    manager_->process_key_events();
+    EXPECT_EQ(client_->take(), r.calls) << r.pair << r.refusing.size();
+    EXPECT_EQ(take(err_), r.errors) << r.pair << r.refusing.size();
+  }
+}
+
+TEST_F(OperatorDeckManager, ReleasesHeldKeysOfAnUnpluggedDeckAndRepaintsItOnReturn) {
+  client_->set_state("M", state(5, "D1", 1, {{0, {'m'}}}));
+  manager_->run_pass();
+  manager_->enqueue_key("D1", 2, true);
+  manager_->enqueue_key("D1", 5, true);
+  manager_->enqueue_key("D1", 5, false);
+  manager_->process_key_events();
+  client_->take();
+  adapter_.paints.clear();
+  const std::vector<deck_info> attached = adapter_.decks_;
+  adapter_.decks_.clear();
+  pass();
+  EXPECT_EQ(client_->take(), (lines{"key B D1:2^", "key M D1:2^", "poll B 0", "poll M 5"}));
+  adapter_.decks_ = attached;
+  pass();
+  EXPECT_TRUE(adapter_.paints.empty());  // the adapter's splash goes first
+  pass();
+  EXPECT_EQ(adapter_.paints, (lines{"D1:0=m"}));
+
+  client_->take();
+  ASSERT_TRUE(manager_->start());
+  ASSERT_TRUE(adapter_.callback);
+  manager_->stop();
+  const lines calls = client_->take();
+  for (const char* call : {"detach M", "detach B", "detach I"}) {
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), call), 1) << call;
+  }
+  EXPECT_FALSE(adapter_.callback);
+}
+
+}  // namespace
+}  // namespace tolvarine::operator_control
