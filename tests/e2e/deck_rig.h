@@ -61,6 +61,10 @@ class deck_rig {
   std::string reports(const std::string& serial) const {
     return read_text(decks_ + "/" + serial + ".reports");
   }
+  // What a simulator wrote to its standard output.
+  std::string sim_log(const std::string& address) const {
+    return read_text(sims_.dir().file(address + ".out"));
+  }
   static std::string sim_state(const char* address) {
     return http_request(address, sim_pair::kControlPort, "GET", "/sim/state", "", "", 2000,
                         1 << 24)

@@ -483,6 +483,7 @@ void sim_server::handle_home(const request& req, int& status, std::string& body,
       remember(registrations_, req.body);
       decks_.register_decks(req.body);
     } else if (path == "/Home/OperatorDeckKeyEvent") {
+      log("deck key ms=" + std::to_string(now_ms()) + " " + req.body);
       remember(key_events_, req.body);
       if (!status_knob("deck_key_status")) return;
       decks_.key_event(req.body, pages);
