@@ -35,6 +35,21 @@ struct canvas {
       }
     }
   }
+  // Turned clockwise by 90, 180 or 270 degrees (square canvases only).
+  void rotate(int degrees) {
+    const int turns = ((degrees / 90) % 4 + 4) % 4;
+    for (int t = 0; t < turns && width == height; ++t) {
+      std::vector<std::uint8_t> out(rgb.size());
+      for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+          const size_t from = (static_cast<size_t>(y) * width + x) * 3;
+          const size_t to = (static_cast<size_t>(x) * width + (width - 1 - y)) * 3;
+          std::copy(&rgb[from], &rgb[from] + 3, &out[to]);
+        }
+      }
+      rgb.swap(out);
+    }
+  }
   void number(int value, int x0, int y0, int scale, const std::uint8_t c[3]) {
     const std::string text = std::to_string(value);
     for (size_t i = 0; i < text.size(); ++i) {
@@ -116,7 +131,8 @@ int clamp_int(long long v, int lo, int hi) {
 }  // namespace
 
 std::vector<std::uint8_t> draw_key_image(const std::string& format, int width, int height,
-                                         const std::string& server, int page, int key) {
+                                         int rotation, const std::string& server, int page,
+                                         int key) {
   canvas c{width, height, std::vector<std::uint8_t>(static_cast<size_t>(width) * height * 3)};
   unsigned hash = 2166136261u;
   for (char ch : server) hash = (hash ^ static_cast<unsigned char>(ch)) * 16777619u;
@@ -128,7 +144,10 @@ std::vector<std::uint8_t> draw_key_image(const std::string& format, int width, i
   c.fill(0, 0, width, height, background);
   const int scale = std::max(1, std::min(width, height) / 16);
   c.number(page, scale, scale, scale, yellow);                       // page, top left
-  c.number(key, width / 3, height / 3, std::max(1, scale * 2), white);  // key, large
+  const int digits = key >= 10 ? 2 : 1;  // key, large, centred below the page
+  const int big = std::max(1, std::min(width * 3 / 4 / (digits * 4 - 1), height / 2 / 5));
+  c.number(key, (width - (digits * 4 - 1) * big) / 2, height * 2 / 5, big, white);
+  c.rotate(rotation);
   if (format == "bmp") return encode_bmp(c);
   return encode_jpeg(c, server + " page=" + std::to_string(page) + " key=" + std::to_string(key));
 }
@@ -161,6 +180,7 @@ void sim_deck_sessions::register_decks(const std::string& body) {
     d.width = clamp_int(ju::integer_value(text, "KeyWidth").value_or(72), 1, kMaxSide);
     d.height = clamp_int(ju::integer_value(text, "KeyHeight").value_or(72), 1, kMaxSide);
     d.format = ju::string_value(text, "ImageFormat", "jpeg") == "bmp" ? "bmp" : "jpeg";
+    d.rotation = clamp_int(ju::integer_value(text, "ImageRotation").value_or(0), 0, 270);
     for (const deck& old : s.decks) {
       if (old.serial == d.serial) d.page = old.page;
     }
@@ -168,7 +188,7 @@ void sim_deck_sessions::register_decks(const std::string& body) {
   }
   auto same = [](const deck& a, const deck& b) {
     return a.serial == b.serial && a.key_count == b.key_count && a.width == b.width &&
-           a.height == b.height && a.format == b.format;
+           a.height == b.height && a.format == b.format && a.rotation == b.rotation;
   };
   const bool changed = s.generation == 0 ||
                        !std::equal(decks.begin(), decks.end(), s.decks.begin(), s.decks.end(), same);
@@ -177,11 +197,12 @@ void sim_deck_sessions::register_decks(const std::string& body) {
 }
 
 const std::string& sim_deck_sessions::image_text(const deck& d, int key) {
-  const auto id = std::make_tuple(d.format, d.width, d.height, d.page, key);
+  const auto id = std::make_tuple(d.format, d.width, d.height, d.rotation, d.page, key);
   auto it = images_.find(id);
   if (it != images_.end()) return it->second;
   if (images_.size() >= kMaxImages) images_.clear();
-  return images_[id] = base64_encode(draw_key_image(d.format, d.width, d.height, server_, d.page, key));
+  return images_[id] = base64_encode(
+                             draw_key_image(d.format, d.width, d.height, d.rotation, server_, d.page, key));
 }
 
 std::string sim_deck_sessions::state_json(const std::string& id, long long since, bool splash,

@@ -19,9 +19,11 @@ namespace tolvarine::show_server_sim {
 // A key image: JPEG (with a comment marker naming server, page and key) or
 // an uncompressed 24-bit bottom-up BMP; the page number and the key number
 // are drawn as digits on a background whose colour depends on the server
-// and the page.
+// and the page, then turned clockwise by `rotation` degrees as the deck
+// asked.
 std::vector<std::uint8_t> draw_key_image(const std::string& format, int width, int height,
-                                         const std::string& server, int page, int key);
+                                         int rotation, const std::string& server, int page,
+                                         int key);
 
 std::string base64_encode(const std::vector<std::uint8_t>& bytes);
 
@@ -53,6 +55,7 @@ class sim_deck_sessions {
     int width = 0;
     int height = 0;
     std::string format;
+    int rotation = 0;
     int page = 1;
   };
   struct session {
@@ -64,7 +67,7 @@ class sim_deck_sessions {
 
   std::string server_;
   std::map<std::string, session> sessions_;
-  std::map<std::tuple<std::string, int, int, int, int>, std::string> images_;  // Base64
+  std::map<std::tuple<std::string, int, int, int, int, int>, std::string> images_;  // Base64
 };
 
 }  // namespace tolvarine::show_server_sim
