@@ -73,12 +73,10 @@ TEST(OperatorDeckClient, WritesExactRequestBodies) {
   deck_info d{"CL\"1", "128", "Deck", "/dev/hidraw0", 15, 72, 72, "jpeg", 180};
   EXPECT_EQ(register_decks_body("operator-control-h", "h", {}),
             R"({"SessionId":"operator-control-h","MachineName":"h","Decks":[]})");
-  EXPECT_EQ(register_decks_body("s", "h", {d, d}),
+  EXPECT_EQ(register_decks_body("s", "h", {d}),
             R"({"SessionId":"s","MachineName":"h","Decks":[{"Serial":"CL\"1","PID":"128",)"
             R"("DeviceName":"Deck","KeyCount":15,"DevicePath":"/dev/hidraw0","KeyWidth":72,)"
-            R"("KeyHeight":72,"ImageFormat":"jpeg","ImageRotation":180},{"Serial":"CL\"1",)"
-            R"("PID":"128","DeviceName":"Deck","KeyCount":15,"DevicePath":"/dev/hidraw0",)"
-            R"("KeyWidth":72,"KeyHeight":72,"ImageFormat":"jpeg","ImageRotation":180}]})");
+            R"("KeyHeight":72,"ImageFormat":"jpeg","ImageRotation":180}]})");
   EXPECT_EQ(key_event_body("s", "D", 3, true), R"({"SessionId":"s","Serial":"D","Index":3,"IsDown":true})");
   EXPECT_EQ(key_event_body("s", "D", 0, false), R"({"SessionId":"s","Serial":"D","Index":0,"IsDown":false})");
   EXPECT_EQ(set_page_body("s", "D", 2), R"({"SessionId":"s","Serial":"D","Page":2})");
