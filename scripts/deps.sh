@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libhidapi-dev libjpeg62-turbo-dev
+  libhidapi-dev libjpeg62-turbo-dev libpng-dev
   libayatana-appindicator3-dev libnotify-dev
   xvfb dbus python3-gi
   iproute2 util-linux procps

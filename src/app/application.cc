@@ -22,6 +22,7 @@
 #include "server/event_policy_client.h"
 #include "server/server_discovery.h"
 #include "platform/platform_app.h"
+#include "streamdeck/operator_deck_manager.h"
 #include "streamdeck/streamdeck_adapter.h"
 #include "web/admin_server.h"
 #include "web/shell_client.h"
@@ -117,6 +118,8 @@ int run_application(int argc, char** argv) {
   if (!streamdeck->start()) {
     std::cerr << "[streamdeck] unable to initialize native HID backend" << std::endl;
   }
+  operator_deck_manager deck_manager(*config, *streamdeck);
+  deck_manager.start();
 
   std::unique_ptr<platform_app> front_end = make_platform_app();
   if (front_end) {
@@ -168,6 +171,7 @@ int run_application(int argc, char** argv) {
   // Every thread stops before the objects it uses are destroyed.
   if (front_end) front_end->stop();
   protection.stop();
+  deck_manager.stop();
   streamdeck->stop();
   shell.stop();
   admin.stop();

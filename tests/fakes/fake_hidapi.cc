@@ -36,6 +36,19 @@ struct bus {
   int exits GUARDED_BY(mu) = 0;
 };
 
+fake_hid::bus_hooks& the_hooks() {
+  static fake_hid::bus_hooks* h = new fake_hid::bus_hooks;
+  return *h;
+}
+
+void record(device_state& d, fake_report report) {
+  if (the_hooks().on_report) {
+    the_hooks().on_report(d.spec.path, report);
+  } else {
+    d.written.push_back(std::move(report));
+  }
+}
+
 bus& the_bus() {
   static bus* b = new bus;  // never destroyed: handles may outlive statics
   return *b;
@@ -172,6 +185,8 @@ std::vector<fake_report> take_reports(const std::string& path) {
   return std::exchange(it->second.written, {});
 }
 
+void set_hooks(bus_hooks hooks) { the_hooks() = std::move(hooks); }
+
 int open_handles() {
   bus& b = the_bus();
   mutex_lock lock(b.mu);
@@ -220,6 +235,7 @@ int hid_exit(void) {
 }
 
 struct hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_id) {
+  if (fake::the_hooks().before_enumerate) fake::the_hooks().before_enumerate();
   fake::bus& b = fake::the_bus();
   mutex_lock lock(b.mu);
   hid_device_info* head = nullptr;
@@ -284,6 +300,7 @@ int hid_get_serial_number_string(hid_device* dev, wchar_t* string, size_t maxlen
 }
 
 int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int) {
+  if (dev != nullptr && fake::the_hooks().before_read) fake::the_hooks().before_read(dev->path);
   fake::bus& b = fake::the_bus();
   mutex_lock lock(b.mu);
   fake::device_state* d = fake::live_device(b, dev);
@@ -307,7 +324,7 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
     return -1;
   }
   if (d->writes_until_failure > 0) --d->writes_until_failure;
-  d->written.push_back({fake::fake_report::output, {data, data + length}});
+  fake::record(*d, {fake::fake_report::output, {data, data + length}});
   return static_cast<int>(length);
 }
 
@@ -316,7 +333,7 @@ int hid_send_feature_report(hid_device* dev, const unsigned char* data, size_t l
   mutex_lock lock(b.mu);
   fake::device_state* d = fake::live_device(b, dev);
   if (d == nullptr) return -1;
-  d->written.push_back({fake::fake_report::feature, {data, data + length}});
+  fake::record(*d, {fake::fake_report::feature, {data, data + length}});
   return static_cast<int>(length);
 }
 

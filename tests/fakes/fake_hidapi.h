@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,17 @@ std::size_t pending_input(const std::string& path);
 // Reports written to the device so far; `take_reports` also forgets them.
 std::vector<fake_report> reports(const std::string& path);
 std::vector<fake_report> take_reports(const std::string& path);
+
+// Hooks of the virtual-deck tool, which serves the same bus to an unchanged
+// program. Set once, before any other call; never changed afterwards.
+struct bus_hooks {
+  std::function<void()> before_enumerate;                    // may plug and unplug
+  std::function<void(const std::string& path)> before_read;  // may queue input
+  // Takes every report written instead of the in-memory record; called
+  // under the bus lock, so it must not call back into the bus.
+  std::function<void(const std::string& path, const fake_report& report)> on_report;
+};
+void set_hooks(bus_hooks hooks);
 
 int open_handles();  // opened and not yet closed
 int init_calls();

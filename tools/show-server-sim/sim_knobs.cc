@@ -70,7 +70,9 @@ const std::vector<knob_info>& knob_table() {
       {"deck_status", "200", "status of the OperatorDeck* POST answers"},
       {"deck_state_status", "200", "status of GET /Home/OperatorDeckState"},
       {"deck_splash", "off", "on: every deck in the state answer has UseSplash true"},
-      {"deck_page", "1", "Page of every deck in the state answer"},
+      {"deck_pages", "3", "pages per deck (a key-down on a deck's last key turns the page)"},
+      {"deck_key_status", "200", "status of POST /Home/OperatorDeckKeyEvent (e.g. 500: refused)"},
+      {"deck_state_delay_ms", "0", "hold every state poll this long before answering (a hang)"},
   };
   return table;
 }

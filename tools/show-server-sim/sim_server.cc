@@ -65,6 +65,25 @@ unique_fd udp_socket(const std::string& address, uint16_t port, bool share_port)
   return fd;
 }
 
+// The raw value of `name` in a query string ("" when absent).
+std::string query_value(const std::string& query, const std::string& name) {
+  size_t at = 0;
+  while (at <= query.size()) {
+    size_t end = query.find('&', at);
+    if (end == std::string::npos) end = query.size();
+    if (query.compare(at, name.size() + 1, name + "=") == 0) {
+      return query.substr(at + name.size() + 1, end - at - name.size() - 1);
+    }
+    at = end + 1;
+  }
+  return "";
+}
+
+void remember(std::deque<std::string>& list, const std::string& item) {
+  list.push_back(item);
+  if (list.size() > kMaxRemembered) list.pop_front();
+}
+
 bool readable(int fd, int wait_ms) {
   pollfd entry{fd, POLLIN, 0};
   return ::poll(&entry, 1, wait_ms) > 0;
@@ -210,7 +229,8 @@ std::string json_list(const std::vector<std::string>& items, bool as_strings) {
 
 }  // namespace
 
-sim_server::sim_server(sim_options options) : options_(std::move(options)) {
+sim_server::sim_server(sim_options options)
+    : options_(std::move(options)), decks_(options_.identity.serial) {
   mutex_lock lock(mutex_);
   event_model_ =
       options_.event_model.empty() ? initial_event_model(knobs_) : options_.event_model;
@@ -388,6 +408,8 @@ void sim_server::serve_connection(unique_fd fd, bool control_only) {
     return;
   }
   if (faulty && knobs.is("http", "slow") && !wait_or_stop(knobs.number("slow_ms", 1000))) return;
+  const long long state_delay = knobs.number("deck_state_delay_ms", 0);
+  if (req.path == "/Home/OperatorDeckState" && state_delay > 0 && !wait_or_stop(state_delay)) return;
   handle_home(req, status, body, type);
   send_answer(fd.get(), status, type, body, faulty ? knobs.text("answer") : "normal",
               knobs.number("oversized_bytes", 104857600));
@@ -444,23 +466,12 @@ void sim_server::handle_home(const request& req, int& status, std::string& body,
       body = "OK";
     }
   } else if (path.rfind("/Home/OperatorDeck", 0) == 0) {
+    const int pages = static_cast<int>(knobs_.number("deck_pages", 3));
     if (path == "/Home/OperatorDeckState") {
       if (!status_knob("deck_state_status")) return;
-      long long since = 0;
-      size_t at = req.query.find("since=");
-      if (at != std::string::npos) since = std::atoll(req.query.c_str() + at + 6);
-      bool changed = since < deck_generation_;
-      std::vector<std::string> decks;
-      if (changed) {
-        for (const std::string& serial : deck_serials_) {
-          decks.push_back("{\"Serial\":" + json_string(serial) + ",\"Page\":" +
-                          std::to_string(knobs_.number("deck_page", 1)) + ",\"UseSplash\":" +
-                          (knobs_.flag("deck_splash") ? "true" : "false") +
-                          ",\"Keys\":[{\"Index\":0,\"Data\":\"\"}]}");
-        }
-      }
-      body = "{\"Generation\":" + std::to_string(deck_generation_) + ",\"Changed\":" +
-             (changed ? "true" : "false") + ",\"Decks\":" + json_list(decks, false) + "}";
+      const std::string session = url_decode(query_value(req.query, "sessionId"));
+      const long long since = std::atoll(query_value(req.query, "since").c_str());
+      body = decks_.state_json(session, since, knobs_.flag("deck_splash"), pages);
       return;
     }
     if (req.method != "POST") {
@@ -469,19 +480,19 @@ void sim_server::handle_home(const request& req, int& status, std::string& body,
       return;
     }
     if (path == "/Home/OperatorDeckRegister") {
-      registrations_.push_back(req.body);
-      deck_serials_.clear();
-      for (const std::string& deck : ju::object_array(req.body, "Decks")) {
-        deck_serials_.push_back(ju::string_value(deck, "Serial", ""));
-      }
-      ++deck_generation_;
+      remember(registrations_, req.body);
+      decks_.register_decks(req.body);
     } else if (path == "/Home/OperatorDeckKeyEvent") {
-      key_events_.push_back(req.body);
+      log("deck key ms=" + std::to_string(now_ms()) + " " + req.body);
+      remember(key_events_, req.body);
+      if (!status_knob("deck_key_status")) return;
+      decks_.key_event(req.body, pages);
     } else if (path == "/Home/OperatorDeckSetPage") {
-      page_changes_.push_back(req.body);
-      ++deck_generation_;
+      remember(page_changes_, req.body);
+      decks_.set_page(req.body, pages);
     } else if (path == "/Home/OperatorDeckDetach") {
       ++detaches_;
+      decks_.detach(req.body);
     } else {
       status = 404;
       body = "Not Found";
@@ -537,11 +548,11 @@ void sim_server::handle_control(const request& req, int& status, std::string& bo
     updates_ = 0;
     last_update_body_.clear();
     registrations_.clear();
-    deck_serials_.clear();
+    registrations_.clear();
     key_events_.clear();
     page_changes_.clear();
     detaches_ = 0;
-    deck_generation_ = 1;
+    decks_.clear();
     log("reset");
   } else if (req.path == "/sim/state") {
     type = "application/json";
@@ -594,9 +605,9 @@ std::string sim_server::state_json() {
          ",\"webPort\":" + std::to_string(self.web_port) + ",\"knobs\":" + knobs +
          ",\"counts\":" + counts + ",\"updates\":" + std::to_string(updates_) +
          ",\"lastUpdateBody\":" + json_string(last_update_body_) + ",\"eventModel\":" +
-         json_string(event_model_) + ",\"registrations\":" + json_list(registrations_, true) +
-         ",\"deckSerials\":" + json_list(deck_serials_, true) + ",\"keyEvents\":" +
-         json_list(key_events_, true) + ",\"pageChanges\":" + json_list(page_changes_, true) +
+         json_string(event_model_) + ",\"registrations\":" + json_list({registrations_.begin(), registrations_.end()}, true) +
+         ",\"deckSessions\":" + decks_.summary_json() + ",\"keyEvents\":" +
+         json_list({key_events_.begin(), key_events_.end()}, true) + ",\"pageChanges\":" + json_list({page_changes_.begin(), page_changes_.end()}, true) +
          ",\"detaches\":" + std::to_string(detaches_) + ",\"datagrams\":" +
          std::to_string(datagrams_.size()) + "}";
 }

@@ -23,6 +23,7 @@
 #include "common/mutex.h"
 #include "common/unique_fd.h"
 #include "sim_answers.h"
+#include "sim_decks.h"
 #include "sim_knobs.h"
 
 namespace tolvarine::show_server_sim {
@@ -99,12 +100,12 @@ class sim_server {
   std::deque<std::string> datagrams_ GUARDED_BY(mutex_);  // JSON objects
   long long updates_ GUARDED_BY(mutex_) = 0;
   std::string last_update_body_ GUARDED_BY(mutex_);
-  std::vector<std::string> registrations_ GUARDED_BY(mutex_);  // raw bodies
-  std::vector<std::string> deck_serials_ GUARDED_BY(mutex_);
-  std::vector<std::string> key_events_ GUARDED_BY(mutex_);
-  std::vector<std::string> page_changes_ GUARDED_BY(mutex_);
+  // Raw bodies of the last requests of each kind.
+  std::deque<std::string> registrations_ GUARDED_BY(mutex_);
+  std::deque<std::string> key_events_ GUARDED_BY(mutex_);
+  std::deque<std::string> page_changes_ GUARDED_BY(mutex_);
   long long detaches_ GUARDED_BY(mutex_) = 0;
-  long long deck_generation_ GUARDED_BY(mutex_) = 1;
+  sim_deck_sessions decks_ GUARDED_BY(mutex_);
 };
 
 }  // namespace tolvarine::show_server_sim

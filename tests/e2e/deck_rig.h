@@ -1,0 +1,87 @@
+// The built agent with virtual Stream Decks and two simulators (S-MAIN on
+// 10.77.0.2, S-BACK on 10.77.0.3, paired): shared by the deck scenario test
+// and the key-latency benchmark. Only inside the private test network.
+#pragma once
+
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "protection/sim_pair.h"
+#include "server/http_client.h"
+#include "support/test_env.h"
+
+namespace tolvarine::operator_control::testing {
+
+class deck_rig {
+ public:
+  deck_rig() {
+    write_text(settings_, sim_pair::kPairedSettings);
+    write_text(settings_ + ".protection.json", R"({"startupMs":1000})");
+    std::filesystem::create_directories(decks_);
+  }
+  ~deck_rig() { stop_agent(); }
+
+  bool ready() const { return sims_.ready(); }
+  // The attached decks, one "PID SERIAL [NAME]" line each.
+  void set_decks(const std::string& lines) {
+    write_text(decks_ + "/decks.tmp", lines);
+    std::filesystem::rename(decks_ + "/decks.tmp", decks_ + "/decks");
+  }
+  void start_agent() {
+    child_process::options o;
+    o.args = {agent_program(), "--config", settings_, "--background", "--console"};
+    o.env["HOME"] = home_.path();
+    o.env["TRC_VIRTUAL_DECKS"] = decks_;
+    o.env["LD_PRELOAD"] = built_program("libtrc-virtual-decks.so");
+    o.stdout_path = home_.file("agent.out");
+    o.stderr_path = home_.file("agent.err");
+    agent_ = std::make_unique<child_process>(o);
+  }
+  // SIGTERM and the exit code (nothing when it did not end in 10 s).
+  std::optional<int> stop_agent() {
+    if (!agent_) return std::nullopt;
+    agent_->signal(SIGTERM);
+    std::optional<int> code = agent_->wait_for(std::chrono::seconds(10));
+    agent_.reset();
+    return code;
+  }
+  // Appends "down K" or "up K" to the deck's key file.
+  void key(const std::string& serial, int index, bool down) {
+    std::ofstream(decks_ + "/" + serial + ".keys", std::ios::app)
+        << (down ? "down " : "up ") << index << "\n" << std::flush;
+  }
+  std::string out() const { return read_text(home_.file("agent.out")); }
+  std::string err() const { return read_text(home_.file("agent.err")); }
+  // Every report the deck received, as the virtual-deck library wrote them.
+  std::string reports(const std::string& serial) const {
+    return read_text(decks_ + "/" + serial + ".reports");
+  }
+  // What a simulator wrote to its standard output.
+  std::string sim_log(const std::string& address) const {
+    return read_text(sims_.dir().file(address + ".out"));
+  }
+  static std::string sim_state(const char* address) {
+    return http_request(address, sim_pair::kControlPort, "GET", "/sim/state", "", "", 2000,
+                        1 << 24)
+        .body;
+  }
+  static std::string admin_status() {
+    return http_request("127.0.0.1", sim_pair::kAdminPort, "GET", "/api/status", "", "", 2000,
+                        1 << 20)
+        .body;
+  }
+
+ private:
+  sim_pair sims_;
+  temp_dir home_;
+  std::string settings_ = home_.file("operator-control.json");
+  std::string decks_ = home_.file("decks");
+  std::unique_ptr<child_process> agent_;
+};
+
+}  // namespace tolvarine::operator_control::testing
