@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libhidapi-dev libjpeg62-turbo-dev
   iproute2 util-linux procps
+  lintian desktop-file-utils man-db
 )
 
 missing=()
