@@ -12,6 +12,7 @@ packages=(
   xvfb dbus python3-gi
   iproute2 util-linux procps
   chromium nodejs npm
+  lintian desktop-file-utils man-db
 )
 
 missing=()

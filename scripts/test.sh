@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every variant and runs the whole suite
 # inside the private test network:
-#   build/gcc    g++ with -Werror: every test, end-to-end ones included
+#   build/gcc    g++ with -Werror and the Release flags of the package: every
+#                test, end-to-end and the package check included
 #   build/asan   clang with -Wthread-safety -Werror, ASan+UBSan: unit and
 #                network tests; also builds the libFuzzer targets
 #   build/tsan   clang with ThreadSanitizer: unit and network tests
@@ -21,7 +22,7 @@ configure() {  # dir, extra cmake args...
   local dir="$1"; shift
   cmake -S "$root" -B "$root/build/$dir" -G Ninja -DTRC_WERROR=ON "$@" >/dev/null
 }
-configure gcc -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++
+configure gcc -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++
 configure asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DTRC_SANITIZE=address,undefined -DTRC_FUZZ=ON
 configure tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \

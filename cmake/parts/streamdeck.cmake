@@ -27,7 +27,14 @@ target_include_directories(trc_core PUBLIC ${CMAKE_BINARY_DIR}/embedded)
 
 # udev reads rules from /etc/udev/rules.d (and /usr/lib/udev/rules.d), never
 # from under /usr/local, so the rule goes there whatever the prefix.
-set(TRC_UDEV_RULES_DIR /etc/udev/rules.d CACHE PATH "Where the Stream Deck udev rule is installed")
+# A package (prefix /usr) ships it in the distribution's folder; /etc is the
+# administrator's.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(TRC_UDEV_RULES_DEFAULT /usr/lib/udev/rules.d)
+else()
+  set(TRC_UDEV_RULES_DEFAULT /etc/udev/rules.d)
+endif()
+set(TRC_UDEV_RULES_DIR ${TRC_UDEV_RULES_DEFAULT} CACHE PATH "Where the Stream Deck udev rule is installed")
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/udev/70-tolvarine-streamdeck.rules
   DESTINATION ${TRC_UDEV_RULES_DIR})
 

@@ -44,8 +44,8 @@ std::array<std::uint8_t, bmp_header_size> bmp_header(int side, std::uint32_t res
 
 std::vector<std::uint8_t> black_image(int side, std::uint32_t resolution) {
   const auto header = bmp_header(side, resolution);
-  std::vector<std::uint8_t> image(header.begin(), header.end());
-  image.resize(bmp_header_size + static_cast<std::size_t>(side * side * 3), 0);
+  std::vector<std::uint8_t> image(bmp_header_size + static_cast<std::size_t>(side * side * 3), 0);
+  std::memcpy(image.data(), header.data(), header.size());
   return image;
 }
 

@@ -1,5 +1,6 @@
 #include "web/origin_guard.h"
 
+#include <charconv>
 #include <vector>
 
 #include "web/http_request_reader.h"
@@ -7,9 +8,18 @@
 namespace tolvarine::operator_control {
 namespace {
 
+// True when text is exactly name, ":" and the port in decimal.
+bool is_name_and_port(std::string_view text, std::string_view name, uint16_t port) {
+  if (text.size() <= name.size() || text.substr(0, name.size()) != name) return false;
+  text.remove_prefix(name.size());
+  char digits[8];
+  const auto end = std::to_chars(digits, digits + sizeof digits, port).ptr;
+  return text.front() == ':' && text.substr(1) == std::string_view(digits, end - digits);
+}
+
 bool allowed_origin_port(const std::string& origin, uint16_t port) {
-  const std::string suffix = ":" + std::to_string(port);
-  return origin == "http://127.0.0.1" + suffix || origin == "http://localhost" + suffix;
+  return is_name_and_port(origin, "http://127.0.0.1", port) ||
+         is_name_and_port(origin, "http://localhost", port);
 }
 
 bool allowed_origin(const std::string& origin, std::span<const uint16_t> ui_ports,
@@ -22,9 +32,8 @@ bool allowed_origin(const std::string& origin, std::span<const uint16_t> ui_port
 }
 
 bool allowed_host(const std::string& host, uint16_t api_port) {
-  const std::string suffix = ":" + std::to_string(api_port);
-  for (const char* name : {"127.0.0.1", "localhost", "[::1]"}) {
-    if (host == name || host == name + suffix) return true;
+  for (std::string_view name : {"127.0.0.1", "localhost", "[::1]"}) {
+    if (host == name || is_name_and_port(host, name, api_port)) return true;
   }
   return false;
 }
