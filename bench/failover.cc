@@ -3,7 +3,8 @@
 //   (a) the Main stops answering  -> the Backup is the selected server
 //   (b) the Main's engine stops   -> the Backup is the selected server
 // with the default policy (lossMs 1000) and a 1000 ms startup grace.
-// Prints trials, min, median, p99 and max per scenario, and the core count.
+// Prints trials, min, median, p99 and max per scenario, and the core count,
+// once on an idle machine and once with every core kept busy.
 //   scripts/netns.sh build/<dir>/bench_failover [trials]
 #include <algorithm>
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "cpu_load.h"
 #include "config/control_config.h"
 #include "protection/protection_service.h"
 #include "sim_pair.h"
@@ -58,7 +60,7 @@ void print(const char* name, std::vector<double> v) {
   std::sort(v.begin(), v.end());
   const size_t n = v.size();
   const size_t p99 = std::min(n - 1, static_cast<size_t>((99 * n + 99) / 100) - 1);
-  std::printf("%-32s trials %3zu  min %7.1f ms  median %7.1f ms  p99 %7.1f ms  max %7.1f ms\n",
+  std::printf("%-40s trials %3zu  min %7.1f ms  median %7.1f ms  p99 %7.1f ms  max %7.1f ms\n",
               name, n, v.front(), n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2, v[p99],
               v.back());
 }
@@ -70,7 +72,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", toc::testing::kNeedsTestNetwork);
     return 1;
   }
-  const int trials = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
+  const int trials = argc > 1 ? std::max(1, std::atoi(argv[1])) : 100;
   toc::testing::sim_pair sims;
   if (!sims.ready()) {
     std::fprintf(stderr, "simulators did not start\n");
@@ -101,29 +103,35 @@ int main(int argc, char** argv) {
   std::uniform_int_distribution<int> phase_us(0, 250000);  // anywhere in a monitor cycle
   std::printf("failover latency, lossMs 1000, monitor cycle 250 ms, %u cores\n",
               std::thread::hardware_concurrency());
-  for (const scenario& s : scenarios) {
-    std::vector<double> latencies;
-    for (int i = 0; i < trials; ++i) {
-      std::this_thread::sleep_for(std::chrono::microseconds(phase_us(random)));
-      const auto t0 = clock_type::now();
-      if (!toc::testing::sim_pair::set(toc::testing::sim_pair::kMainAddress, s.fault)) {
-        std::fprintf(stderr, "could not inject the fault\n");
-        return 1;
+  bool failed = false;
+  toc::bench::idle_then_busy([&](const std::string& label) {
+    for (const scenario& s : scenarios) {
+      std::vector<double> latencies;
+      for (int i = 0; i < trials; ++i) {
+        std::this_thread::sleep_for(std::chrono::microseconds(phase_us(random)));
+        const auto t0 = clock_type::now();
+        if (!toc::testing::sim_pair::set(toc::testing::sim_pair::kMainAddress, s.fault)) {
+          std::fprintf(stderr, "could not inject the fault\n");
+          failed = true;
+          return;
+        }
+        if (!wait_for([&] { return service.active_serial() == "S-BACK"; }, 10s)) {
+          std::fprintf(stderr, "%s: no failover within 10 s\n", s.name);
+          failed = true;
+          return;
+        }
+        latencies.push_back(ms_between(t0, clock_type::now()));
+        if (!toc::testing::sim_pair::set(toc::testing::sim_pair::kMainAddress, s.healthy) ||
+            !return_to_main(service)) {
+          std::fprintf(stderr, "%s: could not return to the Main\n", s.name);
+          failed = true;
+          return;
+        }
+        std::this_thread::sleep_for(300ms);  // a settled Main before the next fault
       }
-      if (!wait_for([&] { return service.active_serial() == "S-BACK"; }, 10s)) {
-        std::fprintf(stderr, "%s: no failover within 10 s\n", s.name);
-        return 1;
-      }
-      latencies.push_back(ms_between(t0, clock_type::now()));
-      if (!toc::testing::sim_pair::set(toc::testing::sim_pair::kMainAddress, s.healthy) ||
-          !return_to_main(service)) {
-        std::fprintf(stderr, "%s: could not return to the Main\n", s.name);
-        return 1;
-      }
-      std::this_thread::sleep_for(300ms);  // a settled Main before the next fault
+      print((std::string("[") + label + "] " + s.name).c_str(), latencies);
     }
-    print(s.name, latencies);
-  }
+  });
   service.stop();
-  return 0;
+  return failed ? 1 : 0;
 }

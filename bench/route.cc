@@ -1,7 +1,8 @@
 // Command routing end to end through the built agent inside the private
 // test network: POST "/api/route" of a shared function until the datagram
 // has arrived at both the Main's and the Backup's address, and the skew
-// between the two arrivals; then GET "/api/status" round trips.
+// between the two arrivals; then GET "/api/status" round trips. Every figure
+// is measured twice: on an idle machine, then with every core kept busy.
 //
 // The simulators answer discovery and health as usual but take commands on
 // port 1257, so that receivers in this process hold 10.77.0.2:1256 and
@@ -18,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "cpu_load.h"
 #include "common/mutex.h"
 #include "config/system_record.h"
 #include "routing/test_udp_listener.h"
@@ -36,7 +38,7 @@ void print(const char* name, std::vector<double> v) {
   std::sort(v.begin(), v.end());
   const size_t n = v.size();
   const size_t p99 = std::min(n - 1, (99 * n + 99) / 100 - 1);
-  std::printf("%-34s trials=%zu min=%.3f ms median=%.3f ms p99=%.3f ms max=%.3f ms\n", name, n,
+  std::printf("%-42s trials=%zu min=%.3f ms median=%.3f ms p99=%.3f ms max=%.3f ms\n", name, n,
               v.front(), v[n / 2], v[p99], v.back());
 }
 
@@ -120,50 +122,52 @@ int main(int argc, char** argv) {
   main_arrivals.start();
   backup_arrivals.start();
 
-  std::vector<double> end_to_end, skew, http_round_trip, status;
   int failures = 0;
-  for (int i = -20; i < trials; ++i) {  // 20 warm-up requests
-    const std::string payload = "BENCH|" + std::to_string(i);
-    const std::string request = toc::testing::post(
-        "/api/route", "{\"functionId\":1,\"payload\":\"" + payload + "\"}");
-    const wall_time start = std::chrono::system_clock::now();
-    const auto reply = toc::testing::exchange(5251, request, 2000ms);
-    const wall_time answered = std::chrono::system_clock::now();
-    std::optional<wall_time> a, b;
-    const bool arrived = toc::testing::eventually(
-        [&] {
-          a = main_arrivals.arrival(payload);
-          b = backup_arrivals.arrival(payload);
-          return a && b;
-        },
-        2000ms);
-    if (!reply || toc::testing::status_of(*reply) != 200 || !arrived) {
-      ++failures;
-      continue;
+  std::printf("cores=%u trials=%d per run\n", std::thread::hardware_concurrency(), trials);
+  toc::bench::idle_then_busy([&](const std::string& label) {
+    std::vector<double> end_to_end, skew, http_round_trip, status;
+    for (int i = -20; i < trials; ++i) {  // 20 warm-up requests
+      const std::string payload = "BENCH|" + label + "|" + std::to_string(i);
+      const std::string request = toc::testing::post(
+          "/api/route", "{\"functionId\":1,\"payload\":\"" + payload + "\"}");
+      const wall_time start = std::chrono::system_clock::now();
+      const auto reply = toc::testing::exchange(5251, request, 2000ms);
+      const wall_time answered = std::chrono::system_clock::now();
+      std::optional<wall_time> a, b;
+      const bool arrived = toc::testing::eventually(
+          [&] {
+            a = main_arrivals.arrival(payload);
+            b = backup_arrivals.arrival(payload);
+            return a && b;
+          },
+          2000ms);
+      if (!reply || toc::testing::status_of(*reply) != 200 || !arrived) {
+        ++failures;
+        continue;
+      }
+      if (i < 0) continue;
+      end_to_end.push_back(ms(std::max(*a, *b) - start));
+      skew.push_back(ms(*a > *b ? *a - *b : *b - *a));
+      http_round_trip.push_back(ms(answered - start));
     }
-    if (i < 0) continue;
-    end_to_end.push_back(ms(std::max(*a, *b) - start));
-    skew.push_back(ms(*a > *b ? *a - *b : *b - *a));
-    http_round_trip.push_back(ms(answered - start));
-  }
-  for (int i = -20; i < trials; ++i) {
-    const steady_time start = toc::steady_now();
-    const auto reply = toc::testing::exchange(5251, toc::testing::get("/api/status"), 2000ms);
-    if (!reply || toc::testing::status_of(*reply) != 200) {
-      ++failures;
-      continue;
+    for (int i = -20; i < trials; ++i) {
+      const steady_time start = toc::steady_now();
+      const auto reply = toc::testing::exchange(5251, toc::testing::get("/api/status"), 2000ms);
+      if (!reply || toc::testing::status_of(*reply) != 200) {
+        ++failures;
+        continue;
+      }
+      if (i >= 0) status.push_back(ms(toc::steady_now() - start));
     }
-    if (i >= 0) status.push_back(ms(toc::steady_now() - start));
-  }
+    if (end_to_end.empty() || status.empty()) return;
+    print(("[" + label + "] route: request to both arrivals").c_str(), end_to_end);
+    print(("[" + label + "] route: Main/Backup arrival skew").c_str(), skew);
+    print(("[" + label + "] route: HTTP round trip").c_str(), http_round_trip);
+    print(("[" + label + "] status: GET /api/status").c_str(), status);
+  });
   main_arrivals.stop();
   backup_arrivals.stop();
 
-  std::printf("cores=%u trials=%d failures=%d\n", std::thread::hardware_concurrency(), trials,
-              failures);
-  if (end_to_end.empty() || status.empty()) return 1;
-  print("route: request to both arrivals", end_to_end);
-  print("route: Main/Backup arrival skew", skew);
-  print("route: HTTP round trip", http_round_trip);
-  print("status: GET /api/status", status);
+  std::printf("failures=%d\n", failures);
   return failures == 0 ? 0 : 1;
 }

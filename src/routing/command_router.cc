@@ -1,10 +1,9 @@
 #include "routing/command_router.h"
 
-#include <future>
 #include <iostream>
 #include <optional>
-#include <system_error>
 #include <utility>
+#include <vector>
 
 namespace tolvarine::operator_control {
 namespace {
@@ -21,21 +20,6 @@ std::string route_line(const char* who, const system_record& record) {
 command_router::command_router(control_config& config, log_fn log)
     : config_(config), log_(log ? std::move(log) : log_fn(log_to_stdout)) {}
 
-std::future<delivery_result> command_router::deliver(const system_record& record,
-                                                     const std::string& payload) const {
-  auto task = [this, endpoint = endpoint_for(record), payload] {
-    return transport_.send(endpoint, payload);
-  };
-  try {
-    return std::async(std::launch::async, task);
-  } catch (const std::system_error&) {
-    // No thread could be started: deliver on the caller's thread instead.
-    std::promise<delivery_result> done;
-    done.set_value(task());
-    return done.get_future();
-  }
-}
-
 fanout_result command_router::route_streamdeck(int function_id, const std::string& target_serial,
                                                const std::string& payload) {
   fanout_result result;
@@ -47,11 +31,11 @@ fanout_result command_router::route_streamdeck(int function_id, const std::strin
   if (!target) return result;
   const bool shared = config_.shared_functions().count(function_id) > 0;
 
-  std::optional<std::future<delivery_result>> to_target;
-  std::optional<std::future<delivery_result>> to_backup;
+  // Target first, Backup second: the order of the deliveries in the result.
+  std::vector<system_endpoint> endpoints;
   if (target->online) {
     log_(route_line("Main", *target));
-    to_target = deliver(*target, payload);
+    endpoints.push_back(endpoint_for(*target));
   } else {
     log_("[route] Main offline -> " + target->serial);
   }
@@ -60,14 +44,15 @@ fanout_result command_router::route_streamdeck(int function_id, const std::strin
     const std::optional<system_record> backup = config_.backup_for(target->serial);
     if (backup && backup->online) {
       log_(route_line("Backup", *backup));
-      to_backup = deliver(*backup, payload);
+      endpoints.push_back(endpoint_for(*backup));
     } else {
       log_("[route] Backup unavailable for Main " + target->serial);
     }
   }
 
-  if (to_target) result.deliveries.push_back(to_target->get());
-  if (to_backup) result.deliveries.push_back(to_backup->get());
+  // Both datagrams leave in one system call, after every lookup and log
+  // line, so the Main and the Backup play the same frame.
+  if (!endpoints.empty()) result.deliveries = transport_.send_together(endpoints, payload);
   return result;
 }
 

@@ -3,17 +3,16 @@
 //
 // Thread-safe: any number of threads may route at once. The sequence
 // counter is atomic; registry reads go through control_config's own lock
-// and return copies; each delivery of a command runs on its own newly
-// started thread with its own copies of the record and payload, so the two
-// datagrams of a shared command leave in parallel. No lock of this class is
-// held while routing. Failures are values in the fanout_result; nothing
+// and return copies; the datagrams of one command are sent together, back
+// to back in one system call on the caller's thread, once every lookup and
+// log line is done, so the Main and its Backup receive a shared command in
+// the same instant even on a busy machine. No lock is held while sending. Failures are values in the fanout_result; nothing
 // throws.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <future>
 #include <string>
 #include <vector>
 
@@ -47,9 +46,6 @@ class command_router {
                                  const std::string& payload);
 
  private:
-  // Starts one delivery on its own thread.
-  std::future<delivery_result> deliver(const system_record& record, const std::string& payload) const;
-
   control_config& config_;
   const udp_transport transport_{};
   const log_fn log_;

@@ -2,6 +2,9 @@
 //
 // udp_transport keeps no state: every send opens its own socket and closes
 // it again, so any number of sends may run at once on different threads.
+// `send_together` puts several datagrams on the wire in one system call, so
+// that the Main and its Backup receive a shared command in the same instant
+// even when the machine is busy.
 // The datagram is exactly the payload, byte for byte: no framing, no
 // terminator. There is no reply and no retry; `sent` means only that the
 // local stack took the whole datagram.
@@ -12,6 +15,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/system_record.h"
 
@@ -49,6 +53,13 @@ class udp_transport {
   // Sends `payload` to the endpoint. Errors: "Unable to create UDP socket",
   // "Invalid IPv4 address: " + address, "UDP send failed".
   delivery_result send(const system_endpoint& endpoint, const std::string& payload) const;
+
+  // Sends `payload` to every endpoint, back to back from one socket with
+  // one `sendmmsg`; a datagram the batch could not take is retried alone so
+  // that each endpoint gets its own result and error text, as `send` gives.
+  // Results are in the order of `endpoints`.
+  std::vector<delivery_result> send_together(const std::vector<system_endpoint>& endpoints,
+                                             const std::string& payload) const;
 };
 
 }  // namespace tolvarine::operator_control
