@@ -182,5 +182,19 @@ TEST_F(OperatorDeckManager, DeliversKeysToThePairOrTheActiveServerWithExactLines
   }
 }
 
+TEST_F(OperatorDeckManager, RepaintsADeckThatComesBackAfterTheAdaptersSplash) {
+  client_->set_state("M", state(5, "D1", 1, {{0, {'m'}}}));
+  pass();
+  const std::vector<deck_info> attached = std::exchange(adapter_.decks_, {});
+  pass();
+  adapter_.decks_ = attached;
+  adapter_.paints.clear();
+  pass();
+  EXPECT_TRUE(adapter_.paints.empty());
+  pass();
+  pass();
+  EXPECT_EQ(adapter_.paints, (lines{"D1:0=m"}));
+}
+
 }  // namespace
 }  // namespace tolvarine::operator_control
