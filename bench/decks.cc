@@ -2,7 +2,8 @@
 // two simulated servers inside the private test network:
 //   key press  a "down" written to a virtual XL's key file -> the key event
 //              logged by the Main's simulator (steady clock of both), with
-//              both servers healthy, then while the Backup's state poll hangs
+//              both servers healthy, then while the Backup's state poll hangs;
+//              and at the Backup while the Main's key events hang
 //   page paint the Main's page changed (set_page) -> the image of the last of
 //              the 32 keys written to the virtual deck
 // Prints trials, min, median, p99 and max per figure, and the core count.
@@ -55,20 +56,20 @@ void print(const char* name, std::vector<double> v) {
   std::fflush(stdout);
 }
 
-// Presses key 0 `presses` times; each press waits for the Main's log line
+// Presses key 0 `presses` times; each press waits for the server's log line
 // of its key-down. Latency from the write to the simulator's receipt.
-std::vector<double> key_latencies(deck_rig& rig, int presses) {
+std::vector<double> key_latencies(deck_rig& rig, int presses, const char* address) {
   std::vector<double> out;
   const std::string mark = "[sim] deck key ms=";
   const std::string down = "\"Index\":0,\"IsDown\":true";
-  size_t seen = rig.sim_log(sim_pair::kMainAddress).size();
+  size_t seen = rig.sim_log(address).size();
   for (int i = 0; i < presses; ++i) {
     const double sent = now_ms();
     rig.key("XL0001", 0, true);
     long long received = -1;
     wait_for(
         [&] {
-          const std::string log = rig.sim_log(sim_pair::kMainAddress);
+          const std::string log = rig.sim_log(address);
           for (size_t at = log.find(mark, seen); at != std::string::npos; at = log.find(mark, seen)) {
             const size_t end = log.find('\n', at);
             if (end == std::string::npos) break;
@@ -130,11 +131,17 @@ int main(int argc, char** argv) {
   }
   std::printf("Stream Deck latencies through the agent and virtual decks, %u cores\n",
               std::thread::hardware_concurrency());
-  print("key press -> Main, both healthy", key_latencies(rig, presses));
+  print("key press -> Main, both healthy", key_latencies(rig, presses, sim_pair::kMainAddress));
   sim_pair::set(sim_pair::kBackupAddress, "deck_state_delay_ms=600000");
   std::this_thread::sleep_for(2s);
-  print("key press -> Main, Backup poll hanging", key_latencies(rig, presses));
+  print("key press -> Main, Backup poll hanging",
+        key_latencies(rig, presses, sim_pair::kMainAddress));
   sim_pair::set(sim_pair::kBackupAddress, "deck_state_delay_ms=0");
+  sim_pair::set(sim_pair::kMainAddress,
+                "fault_paths=/Home/OperatorDeckKeyEvent&hang_ms=5000&http=hang");
+  print("key press -> Backup, Main's keys hanging",
+        key_latencies(rig, presses, sim_pair::kBackupAddress));
+  sim_pair::set(sim_pair::kMainAddress, "http=normal&fault_paths=");
   std::this_thread::sleep_for(2s);
   print("32-key page: change -> last key written", page_paints(rig, pages));
   return rig.stop_agent() == 0 ? 0 : 1;
