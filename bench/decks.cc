@@ -70,7 +70,8 @@ std::vector<double> key_latencies(deck_rig& rig, int presses, const char* addres
     wait_for(
         [&] {
           const std::string log = rig.sim_log(address);
-          for (size_t at = log.find(mark, seen); at != std::string::npos; at = log.find(mark, seen)) {
+          for (size_t at = log.find(mark, seen); at != std::string::npos;
+               at = log.find(mark, seen)) {
             const size_t end = log.find('\n', at);
             if (end == std::string::npos) break;
             seen = end;
@@ -90,7 +91,8 @@ std::vector<double> key_latencies(deck_rig& rig, int presses, const char* addres
 
 std::vector<double> page_paints(deck_rig& rig, int pages) {
   char host[256] = {};
-  if (::gethostname(host, sizeof(host) - 1) != 0 || host[0] == '\0') std::snprintf(host, sizeof(host), "operator");
+  if (::gethostname(host, sizeof(host) - 1) != 0 || host[0] == '\0')
+    std::snprintf(host, sizeof(host), "operator");
   const std::string session = std::string("operator-control-") + host;
   std::vector<double> out;
   for (int i = 0; i < pages; ++i) {
@@ -99,10 +101,11 @@ std::vector<double> page_paints(deck_rig& rig, int pages) {
     const std::string last = "S-MAIN page=" + std::to_string(page) + " key=31\xff";
     const double sent = now_ms();
     toc::http_request(sim_pair::kMainAddress, 5000, "POST", "/Home/OperatorDeckSetPage",
-                      "{\"SessionId\":\"" + session + "\",\"Serial\":\"XL0001\",\"Page\":" +
-                          std::to_string(page) + "}",
+                      "{\"SessionId\":\"" + session +
+                          "\",\"Serial\":\"XL0001\",\"Page\":" + std::to_string(page) + "}",
                       "application/json", 2000, 4096);
-    if (wait_for([&] { return rig.reports("XL0001").find(last, before) != std::string::npos; }, 5s)) {
+    if (wait_for([&] { return rig.reports("XL0001").find(last, before) != std::string::npos; },
+                 5s)) {
       out.push_back(now_ms() - sent);
     }
   }
@@ -125,7 +128,11 @@ int main(int argc, char** argv) {
   }
   rig.set_decks("0x006C XL0001 Virtual XL\n");
   rig.start_agent();
-  if (!wait_for([&] { return rig.reports("XL0001").find("S-MAIN page=1 key=31\xff") != std::string::npos; }, 20s)) {
+  if (!wait_for(
+          [&] {
+            return rig.reports("XL0001").find("S-MAIN page=1 key=31\xff") != std::string::npos;
+          },
+          20s)) {
     std::fprintf(stderr, "the deck was never painted\n%s", rig.err().c_str());
     return 1;
   }

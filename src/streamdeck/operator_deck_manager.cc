@@ -167,7 +167,8 @@ void operator_deck_manager::update_authority(const std::optional<system_record>&
     caches_[active->serial].generation = 0;
   }
   last_authority_ = authority;
-  log_out("[streamdeck] display authority=" + (authority.empty() ? std::string("none") : authority));
+  log_out("[streamdeck] display authority=" +
+          (authority.empty() ? std::string("none") : authority));
 }
 
 void operator_deck_manager::synchronize_pages(const std::string& previous,
@@ -177,7 +178,8 @@ void operator_deck_manager::synchronize_pages(const std::string& previous,
     mutex_lock lock(mutex_);
     auto it = caches_.find(previous);
     if (it == caches_.end()) return;
-    for (const auto& [serial, snapshot] : it->second.decks) pages.emplace_back(serial, snapshot.page);
+    for (const auto& [serial, snapshot] : it->second.decks)
+      pages.emplace_back(serial, snapshot.page);
   }
   for (const auto& [serial, page] : pages) {
     (void)client_->set_page(next, session_id_, serial, page, kSetPageMs);

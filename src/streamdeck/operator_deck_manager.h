@@ -7,8 +7,8 @@
 // the key thread, which hands each key press on as soon as it is queued so
 // a key never waits behind a slow poll or registration, and one sender
 // thread per server, which sends that server's copies in arrival order, so
-// a hung server delays only its own copies. `start`/`stop` from the owner only; `enqueue_key` from any
-// thread (the adapter's key callback).
+// a hung server delays only its own copies. `start`/`stop` from the owner only; `enqueue_key` from
+// any thread (the adapter's key callback).
 //
 // Lock order: manager mutex, then the adapter's locks (the adapter mutex,
 // then a deck's mutex). The manager mutex is held across the adapter calls
@@ -108,8 +108,7 @@ class operator_deck_manager {
   void paint_locked(const operator_deck_snapshot& snapshot) REQUIRES(mutex_);
   void synchronize_pages(const std::string& previous, const system_record& next) EXCLUDES(mutex_);
   void repaint_returned_decks(const std::vector<deck_info>& decks) EXCLUDES(mutex_);
-  void release_keys_of_detached_decks(const std::vector<deck_info>& decks)
-      EXCLUDES(queue_mutex_);
+  void release_keys_of_detached_decks(const std::vector<deck_info>& decks) EXCLUDES(queue_mutex_);
   class server_sender;
   // One key press on its way: the servers it went to, in registry order,
   // and their answers.
