@@ -96,15 +96,12 @@ class OperatorDeckManager : public ::testing::Test {
     config_.configure_pair(true, "M", "B");
     for (const char* s : {"M", "B", "I"}) config_.set_ui_ready(s, true);
     adapter_.decks_ = {deck_info{"D1", "128", "Deck", "p1", 15, 72, 72, "jpeg", 180}};
-    operator_deck_manager::options o;
     auto client = std::make_unique<recording_client>();
     client_ = client.get();
-    o.client = std::move(client);
-    o.clock = [this] { return now_; };
-    o.machine_name = "desk";
-    o.out = &out_;
-    o.err = &err_;
-    manager_ = std::make_unique<operator_deck_manager>(config_, adapter_, std::move(o));
+    manager_ = std::make_unique<operator_deck_manager>(
+        config_, adapter_,
+        operator_deck_manager::options{std::move(client), [this] { return now_; }, "desk", &out_,
+                                       &err_});
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
   static lines take(std::ostringstream& s) {
