@@ -17,7 +17,8 @@ std::string quoted(std::string_view text) { return "\"" + ju::escape(text) + "\"
 // "Name" and "name": the second spelling of a capitalised member name.
 std::string lower_first(std::string_view name) {
   std::string out(name);
-  if (!out.empty() && out[0] >= 'A' && out[0] <= 'Z') out[0] = static_cast<char>(out[0] - 'A' + 'a');
+  if (!out.empty() && out[0] >= 'A' && out[0] <= 'Z')
+    out[0] = static_cast<char>(out[0] - 'A' + 'a');
   return out;
 }
 
@@ -34,8 +35,10 @@ std::int64_t read_int64(std::string_view text, std::string_view name, std::int64
 std::int32_t read_int32(std::string_view text, std::string_view name, std::int32_t fallback) {
   const std::optional<long long> v = either_integer(text, name);
   if (!v) return fallback;
-  if (*v < std::numeric_limits<std::int32_t>::min()) return std::numeric_limits<std::int32_t>::min();
-  if (*v > std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
+  if (*v < std::numeric_limits<std::int32_t>::min())
+    return std::numeric_limits<std::int32_t>::min();
+  if (*v > std::numeric_limits<std::int32_t>::max())
+    return std::numeric_limits<std::int32_t>::max();
   return static_cast<std::int32_t>(*v);
 }
 
@@ -80,14 +83,13 @@ std::string register_decks_body(const std::string& session_id, const std::string
   return out + "]}";
 }
 
-std::string key_event_body(const std::string& session_id, const std::string& deck_serial,
-                           int index, bool down) {
+std::string key_event_body(const std::string& session_id, const std::string& deck_serial, int index,
+                           bool down) {
   return "{\"SessionId\":" + quoted(session_id) + ",\"Serial\":" + quoted(deck_serial) +
          ",\"Index\":" + std::to_string(index) + ",\"IsDown\":" + (down ? "true" : "false") + "}";
 }
 
-std::string set_page_body(const std::string& session_id, const std::string& deck_serial,
-                          int page) {
+std::string set_page_body(const std::string& session_id, const std::string& deck_serial, int page) {
   return "{\"SessionId\":" + quoted(session_id) + ",\"Serial\":" + quoted(deck_serial) +
          ",\"Page\":" + std::to_string(page) + "}";
 }

@@ -79,8 +79,8 @@ class operator_deck_client {
 // Request bodies, compact JSON with capitalised keys in a fixed order.
 std::string register_decks_body(const std::string& session_id, const std::string& machine_name,
                                 const std::vector<deck_info>& decks);
-std::string key_event_body(const std::string& session_id, const std::string& deck_serial,
-                           int index, bool down);
+std::string key_event_body(const std::string& session_id, const std::string& deck_serial, int index,
+                           bool down);
 std::string set_page_body(const std::string& session_id, const std::string& deck_serial, int page);
 std::string detach_body(const std::string& session_id);
 

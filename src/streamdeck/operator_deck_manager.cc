@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <functional>
+#include <future>
 #include <utility>
 
 namespace tolvarine::operator_control {
@@ -40,7 +42,11 @@ operator_deck_manager::operator_deck_manager(control_config& config, streamdeck_
       machine_name_(opts.machine_name.empty() ? host_machine_name() : opts.machine_name),
       session_id_("operator-control-" + machine_name_) {}
 
-operator_deck_manager::~operator_deck_manager() { stop(); }
+operator_deck_manager::~operator_deck_manager() {
+  stop();
+  deliveries_.clear();
+  senders_.clear();  // also those a test's direct calls started
+}
 
 bool operator_deck_manager::start() {
   if (running_.exchange(true)) return true;
@@ -64,6 +70,8 @@ void operator_deck_manager::stop() {
   if (thread_.joinable()) thread_.join();
   if (key_thread_.joinable()) key_thread_.join();
   key_thread_active_.store(false);
+  deliveries_.clear();
+  senders_.clear();
   for (const system_record& server : config_.systems()) {
     if (server.ui_ready) (void)client_->detach(server, session_id_, kDetachMs);
   }
@@ -93,14 +101,17 @@ void operator_deck_manager::run() {
 }
 
 void operator_deck_manager::key_loop() {
+  long long seen = 0;
   while (running_.load()) {
     {
       mutex_lock lock(queue_mutex_);
-      while (running_.load() && queue_.empty()) key_wake_.wait(lock);
+      while (running_.load() && queue_.empty() && completions_ == seen) key_wake_.wait(lock);
+      seen = completions_;
     }
     if (!running_.load()) return;
     try {
-      process_key_events();
+      dispatch_queued_keys();
+      write_delivery_lines(false);
     } catch (const std::exception& e) {
       log_err(std::string("[streamdeck] manager: ") + e.what());
     }
@@ -156,7 +167,8 @@ void operator_deck_manager::update_authority(const std::optional<system_record>&
     caches_[active->serial].generation = 0;
   }
   last_authority_ = authority;
-  log_out("[streamdeck] display authority=" + (authority.empty() ? std::string("none") : authority));
+  log_out("[streamdeck] display authority=" +
+          (authority.empty() ? std::string("none") : authority));
 }
 
 void operator_deck_manager::synchronize_pages(const std::string& previous,
@@ -166,7 +178,8 @@ void operator_deck_manager::synchronize_pages(const std::string& previous,
     mutex_lock lock(mutex_);
     auto it = caches_.find(previous);
     if (it == caches_.end()) return;
-    for (const auto& [serial, snapshot] : it->second.decks) pages.emplace_back(serial, snapshot.page);
+    for (const auto& [serial, snapshot] : it->second.decks)
+      pages.emplace_back(serial, snapshot.page);
   }
   for (const auto& [serial, page] : pages) {
     (void)client_->set_page(next, session_id_, serial, page, kSetPageMs);
@@ -256,7 +269,59 @@ void operator_deck_manager::release_keys_of_detached_decks(const std::vector<dec
   }
 }
 
+// One thread and one queue per server: copies to a server go out in
+// arrival order, and a hung server delays only its own copies.
+class operator_deck_manager::server_sender {
+ public:
+  explicit server_sender(std::function<void()> on_done)
+      : on_done_(std::move(on_done)), thread_([this] { run(); }) {}
+  ~server_sender() {
+    {
+      mutex_lock lock(mutex_);
+      stopping_ = true;
+      wake_.notify_all();
+    }
+    thread_.join();
+  }
+  std::future<bool> post(std::function<bool()> send) EXCLUDES(mutex_) {
+    std::packaged_task<bool()> task(std::move(send));
+    std::future<bool> result = task.get_future();
+    mutex_lock lock(mutex_);
+    tasks_.push_back(std::move(task));
+    wake_.notify_one();
+    return result;
+  }
+
+ private:
+  void run() EXCLUDES(mutex_) {
+    while (true) {
+      std::packaged_task<bool()> task;
+      {
+        mutex_lock lock(mutex_);
+        while (!stopping_ && tasks_.empty()) wake_.wait(lock);
+        if (stopping_) return;
+        task = std::move(tasks_.front());
+        tasks_.pop_front();
+      }
+      task();
+      on_done_();
+    }
+  }
+
+  const std::function<void()> on_done_;
+  mutex mutex_;
+  condition_variable wake_;
+  std::deque<std::packaged_task<bool()>> tasks_ GUARDED_BY(mutex_);
+  bool stopping_ GUARDED_BY(mutex_) = false;
+  std::thread thread_;  // last: starts once the rest is built
+};
+
 void operator_deck_manager::process_key_events() {
+  dispatch_queued_keys();
+  write_delivery_lines(true);
+}
+
+void operator_deck_manager::dispatch_queued_keys() {
   std::deque<key_event> events;
   {
     mutex_lock lock(queue_mutex_);
@@ -268,49 +333,57 @@ void operator_deck_manager::process_key_events() {
 void operator_deck_manager::process_key_event(const key_event& event) {
   const std::optional<system_record> active = config_.active_ui_system();
   if (!active) return;
-  const bool pair = config_.enabled() && config_.has_configured_pair();
-  std::vector<system_record> targets;
-  if (pair) {
+  delivery d{event, config_.enabled() && config_.has_configured_pair(), {}, {}};
+  if (d.pair) {
     for (system_record& server : config_.systems()) {
-      if (server.ui_ready && paired_role(server.role)) targets.push_back(std::move(server));
+      if (server.ui_ready && paired_role(server.role)) d.targets.push_back(std::move(server));
     }
   } else {
-    targets.push_back(*active);
+    d.targets.push_back(*active);
   }
+  for (const system_record& target : d.targets) {
+    std::unique_ptr<server_sender>& sender = senders_[target.serial];
+    if (!sender) {
+      sender = std::make_unique<server_sender>([this] {
+        mutex_lock lock(queue_mutex_);
+        ++completions_;
+        key_wake_.notify_all();
+      });
+    }
+    d.results.push_back(sender->post([this, target, event]() noexcept {
+      try {
+        return client_->key_event(target, session_id_, event.serial, event.index, event.down,
+                                  kKeyMs);
+      } catch (...) {
+        return false;
+      }
+    }));
+  }
+  deliveries_.push_back(std::move(d));
+}
 
-  // The copies go out in parallel, so a hung server costs its own time
-  // limit and never delays the other's copy; the lines follow in registry
-  // order.
-  std::vector<char> accepted(targets.size(), 0);
-  auto send = [&](size_t i) noexcept {
-    try {
-      accepted[i] = client_->key_event(targets[i], session_id_, event.serial, event.index,
-                                       event.down, kKeyMs);
-    } catch (...) {
-      accepted[i] = 0;
+// The lines of finished deliveries, in arrival order and, within one key,
+// in registry order, as if the copies had gone out one after the other.
+void operator_deck_manager::write_delivery_lines(bool wait) {
+  while (!deliveries_.empty()) {
+    delivery& d = deliveries_.front();
+    const bool done = std::all_of(d.results.begin(), d.results.end(), [](std::future<bool>& f) {
+      return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    });
+    if (!done && !wait) return;
+    bool any = false;
+    const std::string tail = " deck=" + d.event.serial + " key=" + std::to_string(d.event.index) +
+                             " down=" + bool_text(d.event.down);
+    for (size_t i = 0; i < d.targets.size(); ++i) {
+      const bool accepted = d.results[i].get();
+      any = any || accepted;
+      if (d.pair && !accepted) {
+        log_err("[streamdeck] key event delivery failed server=" + d.targets[i].serial + tail);
+      }
     }
-  };
-  std::vector<std::thread> helpers;
-  for (size_t i = 1; i < targets.size(); ++i) {
-    try {
-      helpers.emplace_back(send, i);
-    } catch (const std::exception&) {
-      send(i);  // no thread to spare: this copy goes out in turn
-    }
+    if (!any) log_err("[streamdeck] key event was not accepted by any Tolvarine server" + tail);
+    deliveries_.pop_front();
   }
-  if (!targets.empty()) send(0);
-  for (std::thread& t : helpers) t.join();
-
-  bool any = false;
-  const std::string tail = " deck=" + event.serial + " key=" + std::to_string(event.index) +
-                           " down=" + bool_text(event.down);
-  for (size_t i = 0; i < targets.size(); ++i) {
-    any = any || accepted[i] != 0;
-    if (pair && accepted[i] == 0) {
-      log_err("[streamdeck] key event delivery failed server=" + targets[i].serial + tail);
-    }
-  }
-  if (!any) log_err("[streamdeck] key event was not accepted by any Tolvarine server" + tail);
 }
 
 void operator_deck_manager::log_out(const std::string& line) {

@@ -2,12 +2,13 @@
 // whose UI is active (the display authority), and carries key presses back
 // to the servers.
 //
-// Owns two threads: the manager thread (one pass every 100 ms: registration
-// every 2 s as the session's keep-alive, authority hand-over, state polls,
-// painting) and the key thread, which delivers each key press as soon as it
-// is queued, in arrival order, so a key never waits behind a slow poll or
-// registration. `start`/`stop` from the owner only; `enqueue_key` from any
-// thread (the adapter's key callback).
+// Owns the manager thread (one pass every 100 ms: registration every 2 s as
+// the session's keep-alive, authority hand-over, state polls, painting),
+// the key thread, which hands each key press on as soon as it is queued so
+// a key never waits behind a slow poll or registration, and one sender
+// thread per server, which sends that server's copies in arrival order, so
+// a hung server delays only its own copies. `start`/`stop` from the owner only; `enqueue_key` from
+// any thread (the adapter's key callback).
 //
 // Lock order: manager mutex, then the adapter's locks (the adapter mutex,
 // then a deck's mutex). The manager mutex is held across the adapter calls
@@ -22,6 +23,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <future>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -106,9 +108,19 @@ class operator_deck_manager {
   void paint_locked(const operator_deck_snapshot& snapshot) REQUIRES(mutex_);
   void synchronize_pages(const std::string& previous, const system_record& next) EXCLUDES(mutex_);
   void repaint_returned_decks(const std::vector<deck_info>& decks) EXCLUDES(mutex_);
-  void release_keys_of_detached_decks(const std::vector<deck_info>& decks)
-      EXCLUDES(queue_mutex_);
+  void release_keys_of_detached_decks(const std::vector<deck_info>& decks) EXCLUDES(queue_mutex_);
+  class server_sender;
+  // One key press on its way: the servers it went to, in registry order,
+  // and their answers.
+  struct delivery {
+    key_event event;
+    bool pair = false;
+    std::vector<system_record> targets;
+    std::vector<std::future<bool>> results;
+  };
+  void dispatch_queued_keys() EXCLUDES(queue_mutex_);
   void process_key_event(const key_event& event);
+  void write_delivery_lines(bool wait);
   void log_out(const std::string& line);
   void log_err(const std::string& line);
 
@@ -133,6 +145,10 @@ class operator_deck_manager {
   std::map<std::string, int> deck_passes_;  // attached deck -> passes seen
   std::set<std::string> ever_attached_;
 
+  // Key thread only (or the test calling process_key_events).
+  std::deque<delivery> deliveries_;
+  std::map<std::string, std::unique_ptr<server_sender>> senders_;  // by server serial
+
   mutex mutex_;
   std::map<std::string, server_cache> caches_ GUARDED_BY(mutex_);
 
@@ -141,6 +157,7 @@ class operator_deck_manager {
   condition_variable stop_wake_;
   std::deque<key_event> queue_ GUARDED_BY(queue_mutex_);
   std::map<std::string, std::set<int>> held_keys_ GUARDED_BY(queue_mutex_);
+  long long completions_ GUARDED_BY(queue_mutex_) = 0;  // copies answered
 
   mutex log_mutex_;
 };

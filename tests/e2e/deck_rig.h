@@ -53,7 +53,8 @@ class deck_rig {
   // Appends "down K" or "up K" to the deck's key file.
   void key(const std::string& serial, int index, bool down) {
     std::ofstream(decks_ + "/" + serial + ".keys", std::ios::app)
-        << (down ? "down " : "up ") << index << "\n" << std::flush;
+        << (down ? "down " : "up ") << index << "\n"
+        << std::flush;
   }
   std::string out() const { return read_text(home_.file("agent.out")); }
   std::string err() const { return read_text(home_.file("agent.err")); }
@@ -66,8 +67,7 @@ class deck_rig {
     return read_text(sims_.dir().file(address + ".out"));
   }
   static std::string sim_state(const char* address) {
-    return http_request(address, sim_pair::kControlPort, "GET", "/sim/state", "", "", 2000,
-                        1 << 24)
+    return http_request(address, sim_pair::kControlPort, "GET", "/sim/state", "", "", 2000, 1 << 24)
         .body;
   }
   static std::string admin_status() {

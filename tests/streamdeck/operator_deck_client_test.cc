@@ -16,13 +16,20 @@ TEST(Base64, DecodesPaddingBlanksAndRejectsMalformedInput) {
     const char* bytes;
   };
   const row rows[] = {
-      {"TWFu", true, "Man"},          {"TWE=", true, "Ma"},
-      {"TQ==", true, "M"},            {" T W\r\nF u\t", true, "Man"},
-      {" \n\t ", true, ""},           {"", true, ""},
-      {"+/+/", true, "\xfb\xff\xbf"}, {"TQ=a", false, ""},
-      {"TQ==TWFu", false, ""},        {"TWF", false, ""},
-      {"=QWE", false, ""},            {"T===", false, ""},
-      {"-_-_", false, ""},            {"TW\x01u", false, ""},
+      {"TWFu", true, "Man"},
+      {"TWE=", true, "Ma"},
+      {"TQ==", true, "M"},
+      {" T W\r\nF u\t", true, "Man"},
+      {" \n\t ", true, ""},
+      {"", true, ""},
+      {"+/+/", true, "\xfb\xff\xbf"},
+      {"TQ=a", false, ""},
+      {"TQ==TWFu", false, ""},
+      {"TWF", false, ""},
+      {"=QWE", false, ""},
+      {"T===", false, ""},
+      {"-_-_", false, ""},
+      {"TW\x01u", false, ""},
   };
   for (const row& r : rows) {
     bool ok = !r.ok;
@@ -62,7 +69,8 @@ TEST(OperatorDeckClient, ReadsStateInBothSpellingsWithDefaults) {
             "[streamdeck] rejected invalid Base64 image from server deck=B key=2\n"
             "[streamdeck] rejected invalid Base64 image from server deck=B key=3\n");
 
-  for (const char* junk : {"", "not json", "{\"Decks\":[{", "{\"since\":\"x\",\"Generation\":\"x\"}"}) {
+  for (const char* junk :
+       {"", "not json", "{\"Decks\":[{", "{\"since\":\"x\",\"Generation\":\"x\"}"}) {
     s = parse_operator_deck_state(junk, 42, err);
     EXPECT_EQ(s.generation, 42) << junk;
     EXPECT_TRUE(s.decks.empty()) << junk;
@@ -77,8 +85,10 @@ TEST(OperatorDeckClient, WritesExactRequestBodies) {
             R"({"SessionId":"s","MachineName":"h","Decks":[{"Serial":"CL\"1","PID":"128",)"
             R"("DeviceName":"Deck","KeyCount":15,"DevicePath":"/dev/hidraw0","KeyWidth":72,)"
             R"("KeyHeight":72,"ImageFormat":"jpeg","ImageRotation":180}]})");
-  EXPECT_EQ(key_event_body("s", "D", 3, true), R"({"SessionId":"s","Serial":"D","Index":3,"IsDown":true})");
-  EXPECT_EQ(key_event_body("s", "D", 0, false), R"({"SessionId":"s","Serial":"D","Index":0,"IsDown":false})");
+  EXPECT_EQ(key_event_body("s", "D", 3, true),
+            R"({"SessionId":"s","Serial":"D","Index":3,"IsDown":true})");
+  EXPECT_EQ(key_event_body("s", "D", 0, false),
+            R"({"SessionId":"s","Serial":"D","Index":0,"IsDown":false})");
   EXPECT_EQ(set_page_body("s", "D", 2), R"({"SessionId":"s","Serial":"D","Page":2})");
   EXPECT_EQ(detach_body("s"), R"({"SessionId":"s"})");
 }

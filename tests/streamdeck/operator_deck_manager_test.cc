@@ -71,7 +71,9 @@ class recording_adapter : public streamdeck_adapter {
   bool set_key_image(const std::string& s, int k, const std::vector<std::uint8_t>& b) override {
     return paint(s + ":" + std::to_string(k) + "=" + std::string(b.begin(), b.end()));
   }
-  bool clear_key(const std::string& s, int k) override { return paint(s + ":" + std::to_string(k) + "=black"); }
+  bool clear_key(const std::string& s, int k) override {
+    return paint(s + ":" + std::to_string(k) + "=black");
+  }
   bool clear_all(const std::string&) override { return true; }
   bool show_splash(const std::string& s) override { return paint(s + "=splash"); }
   void on_key(key_callback) override {}
@@ -89,20 +91,17 @@ class OperatorDeckManager : public ::testing::Test {
  protected:
   void SetUp() override {
     std::filesystem::create_directories(dir_);
-    config_.merge_discovered({{"10.0.0.2", 5000, "A", "M"}, {"10.0.0.3", 5000, "B", "B"},
-                              {"10.0.0.4", 5000, "C", "I"}});
+    config_.merge_discovered(
+        {{"10.0.0.2", 5000, "A", "M"}, {"10.0.0.3", 5000, "B", "B"}, {"10.0.0.4", 5000, "C", "I"}});
     config_.configure_pair(true, "M", "B");
     for (const char* s : {"M", "B", "I"}) config_.set_ui_ready(s, true);
     adapter_.decks_ = {deck_info{"D1", "128", "Deck", "p1", 15, 72, 72, "jpeg", 180}};
-    operator_deck_manager::options o;
     auto client = std::make_unique<recording_client>();
     client_ = client.get();
-    o.client = std::move(client);
-    o.clock = [this] { return now_; };
-    o.machine_name = "desk";
-    o.out = &out_;
-    o.err = &err_;
-    manager_ = std::make_unique<operator_deck_manager>(config_, adapter_, std::move(o));
+    manager_ = std::make_unique<operator_deck_manager>(
+        config_, adapter_,
+        operator_deck_manager::options{std::move(client), [this] { return now_; }, "desk", &out_,
+                                       &err_});
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
   static lines take(std::ostringstream& s) {
@@ -135,14 +134,14 @@ TEST_F(OperatorDeckManager, PaintsOnlyTheAuthorityAndHandsPagesOverOnTransfer) {
   EXPECT_EQ(take(out_), (lines{"[streamdeck] registered 1 deck(s) with M",
                                "[streamdeck] registered 1 deck(s) with B",
                                "[streamdeck] display authority=M"}));
-  EXPECT_EQ(client_->take(), (lines{"poll B 0", "poll M 0", "register B 1", "register I 1",
-                                    "register M 1"}));
+  EXPECT_EQ(client_->take(),
+            (lines{"poll B 0", "poll M 0", "register B 1", "register I 1", "register M 1"}));
   EXPECT_EQ(adapter_.paints, (lines{"D1:0=m", "D1:1=black"}));
   pass(1000);  // one second after the registration: none yet
   EXPECT_EQ(client_->take(), (lines{"poll B 3", "poll M 5"}));
   pass();
-  EXPECT_EQ(client_->take(), (lines{"poll B 3", "poll M 5", "register B 1", "register I 1",
-                                    "register M 1"}));
+  EXPECT_EQ(client_->take(),
+            (lines{"poll B 3", "poll M 5", "register B 1", "register I 1", "register M 1"}));
   EXPECT_EQ(take(out_).size(), 2u);
   config_.set_health_selection(true, "B");
   adapter_.paints.clear();
@@ -162,14 +161,20 @@ TEST_F(OperatorDeckManager, DeliversKeysToThePairOrTheActiveServerWithExactLines
   const std::string tail = " deck=D1 key=3 down=true";
   const row rows[] = {
       {true, {}, {"key B D1:3v", "key M D1:3v"}, {}},
-      {true, {"M"}, {"key B D1:3v", "key M D1:3v"},
+      {true,
+       {"M"},
+       {"key B D1:3v", "key M D1:3v"},
        {"[streamdeck] key event delivery failed server=M" + tail}},
-      {true, {"M", "B"}, {"key B D1:3v", "key M D1:3v"},
+      {true,
+       {"M", "B"},
+       {"key B D1:3v", "key M D1:3v"},
        {"[streamdeck] key event delivery failed server=M" + tail,
         "[streamdeck] key event delivery failed server=B" + tail,
         "[streamdeck] key event was not accepted by any Tolvarine server" + tail}},
       {false, {"B"}, {"key M D1:3v"}, {}},
-      {false, {"M"}, {"key M D1:3v"},
+      {false,
+       {"M"},
+       {"key M D1:3v"},
        {"[streamdeck] key event was not accepted by any Tolvarine server" + tail}},
   };
   for (const row& r : rows) {
@@ -180,6 +185,20 @@ TEST_F(OperatorDeckManager, DeliversKeysToThePairOrTheActiveServerWithExactLines
     EXPECT_EQ(client_->take(), r.calls) << r.pair << r.refusing.size();
     EXPECT_EQ(take(err_), r.errors) << r.pair << r.refusing.size();
   }
+}
+
+TEST_F(OperatorDeckManager, RepaintsADeckThatComesBackAfterTheAdaptersSplash) {
+  client_->set_state("M", state(5, "D1", 1, {{0, {'m'}}}));
+  pass();
+  const std::vector<deck_info> attached = std::exchange(adapter_.decks_, {});
+  pass();
+  adapter_.decks_ = attached;
+  adapter_.paints.clear();
+  pass();
+  EXPECT_TRUE(adapter_.paints.empty());
+  pass();
+  pass();
+  EXPECT_EQ(adapter_.paints, (lines{"D1:0=m"}));
 }
 
 }  // namespace

@@ -83,7 +83,8 @@ std::vector<std::uint8_t> encode_jpeg(const canvas& c, const std::string& commen
   jpeg_write_marker(&cinfo, JPEG_COM, reinterpret_cast<const JOCTET*>(comment.data()),
                     static_cast<unsigned>(comment.size()));
   while (cinfo.next_scanline < cinfo.image_height) {
-    JSAMPROW row = const_cast<JSAMPROW>(&c.rgb[static_cast<size_t>(cinfo.next_scanline) * c.width * 3]);
+    JSAMPROW row =
+        const_cast<JSAMPROW>(&c.rgb[static_cast<size_t>(cinfo.next_scanline) * c.width * 3]);
     jpeg_write_scanlines(&cinfo, &row, 1);
   }
   jpeg_finish_compress(&cinfo);
@@ -94,7 +95,8 @@ std::vector<std::uint8_t> encode_jpeg(const canvas& c, const std::string& commen
 }
 
 void put_le(std::vector<std::uint8_t>& b, size_t at, std::uint32_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) b[at + static_cast<size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+  for (int i = 0; i < bytes; ++i)
+    b[at + static_cast<size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
 std::vector<std::uint8_t> encode_bmp(const canvas& c) {
@@ -143,8 +145,8 @@ std::vector<std::uint8_t> draw_key_image(const std::string& format, int width, i
   const std::uint8_t yellow[3] = {255, 220, 0};
   c.fill(0, 0, width, height, background);
   const int scale = std::max(1, std::min(width, height) / 16);
-  c.number(page, scale, scale, scale, yellow);                       // page, top left
-  const int digits = key >= 10 ? 2 : 1;  // key, large, centred below the page
+  c.number(page, scale, scale, scale, yellow);  // page, top left
+  const int digits = key >= 10 ? 2 : 1;         // key, large, centred below the page
   const int big = std::max(1, std::min(width * 3 / 4 / (digits * 4 - 1), height / 2 / 5));
   c.number(key, (width - (digits * 4 - 1) * big) / 2, height * 2 / 5, big, white);
   c.rotate(rotation);
@@ -190,8 +192,8 @@ void sim_deck_sessions::register_decks(const std::string& body) {
     return a.serial == b.serial && a.key_count == b.key_count && a.width == b.width &&
            a.height == b.height && a.format == b.format && a.rotation == b.rotation;
   };
-  const bool changed = s.generation == 0 ||
-                       !std::equal(decks.begin(), decks.end(), s.decks.begin(), s.decks.end(), same);
+  const bool changed = s.generation == 0 || !std::equal(decks.begin(), decks.end(), s.decks.begin(),
+                                                        s.decks.end(), same);
   s.decks = std::move(decks);
   if (changed) ++s.generation;
 }
@@ -202,7 +204,7 @@ const std::string& sim_deck_sessions::image_text(const deck& d, int key) {
   if (it != images_.end()) return it->second;
   if (images_.size() >= kMaxImages) images_.clear();
   return images_[id] = base64_encode(
-                             draw_key_image(d.format, d.width, d.height, d.rotation, server_, d.page, key));
+             draw_key_image(d.format, d.width, d.height, d.rotation, server_, d.page, key));
 }
 
 std::string sim_deck_sessions::state_json(const std::string& id, long long since, bool splash,
@@ -224,8 +226,8 @@ std::string sim_deck_sessions::state_json(const std::string& id, long long since
       decks += "]}";
     }
   }
-  return "{\"Generation\":" + std::to_string(generation) + ",\"Changed\":" +
-         (changed ? "true" : "false") + ",\"Decks\":[" + decks + "]}";
+  return "{\"Generation\":" + std::to_string(generation) +
+         ",\"Changed\":" + (changed ? "true" : "false") + ",\"Decks\":[" + decks + "]}";
 }
 
 sim_deck_sessions::deck* sim_deck_sessions::find_deck(const std::string& body) {

@@ -82,7 +82,8 @@ picture decode_bmp(const bytes& b) {
   const int bpp = static_cast<int>(le(b, 28, 2));
   const size_t offset = le(b, 10, 4);
   const int height = std::abs(raw_height);
-  if (width <= 0 || width > 512 || height == 0 || height > 512 || (bpp != 24 && bpp != 32)) return {};
+  if (width <= 0 || width > 512 || height == 0 || height > 512 || (bpp != 24 && bpp != 32))
+    return {};
   const size_t row = (static_cast<size_t>(width) * (bpp / 8) + 3) / 4 * 4;
   if (offset + row * height > b.size()) return {};
   picture p{width, height, bytes(static_cast<size_t>(width) * height * 3)};
@@ -129,7 +130,8 @@ int main(int argc, char** argv) {
     std::istringstream words(line);
     std::string pid, s;
     if (words >> pid >> s && s == serial) {
-      profile = toc::profile_for(static_cast<std::uint16_t>(std::strtoul(pid.c_str(), nullptr, 16)));
+      profile =
+          toc::profile_for(static_cast<std::uint16_t>(std::strtoul(pid.c_str(), nullptr, 16)));
     }
   }
   if (!profile) {
@@ -146,10 +148,13 @@ int main(int argc, char** argv) {
     const char kind = static_cast<char>(file[at]);
     const size_t n = le(file, at + 1, 4);
     if (at + 5 + n > file.size()) break;
-    const bytes r(file.begin() + static_cast<long>(at + 5), file.begin() + static_cast<long>(at + 5 + n));
+    const bytes r(file.begin() + static_cast<long>(at + 5),
+                  file.begin() + static_cast<long>(at + 5 + n));
     at += 5 + n;
     if (kind == 'F' && r.size() >= 3 && r[0] == 0x03 && r[1] == 0x06) shown[r[2]].clear();
-    if (kind == 'F' && r.size() >= 2 && (r[0] == 0x03 || r[0] == 0x0B) && (r[1] == 0x02 || r[1] == 0x63)) shown.clear();
+    if (kind == 'F' && r.size() >= 2 && (r[0] == 0x03 || r[0] == 0x0B) &&
+        (r[1] == 0x02 || r[1] == 0x63))
+      shown.clear();
     if (kind != 'O' || r.size() < 16 || r[0] != 0x02) continue;
     int key = 0;
     bool first = false, last = false;
@@ -189,9 +194,11 @@ int main(int argc, char** argv) {
     picture p;
     auto it = shown.find(k);
     if (it != shown.end() && !it->second.empty()) {
-      p = std::string(profile->image_format) == "jpeg" ? decode_jpeg(it->second) : decode_bmp(it->second);
+      p = std::string(profile->image_format) == "jpeg" ? decode_jpeg(it->second)
+                                                       : decode_bmp(it->second);
       // Legacy images were turned by 180 degrees when converted.
-      p = unturn(p, profile->family == toc::deck_family::family_legacy ? 180 : profile->image_rotation);
+      p = unturn(
+          p, profile->family == toc::deck_family::family_legacy ? 180 : profile->image_rotation);
     }
     const int x0 = gap + (k % columns) * (side + gap), y0 = gap + (k / columns) * (side + gap);
     for (int y = 0; y < side; ++y) {

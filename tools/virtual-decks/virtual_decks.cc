@@ -167,9 +167,10 @@ void write_report(const std::string& path, const fake_report& report) {
   if (it == folder->ports.end() || !it->second.reports) return;
   std::FILE* f = it->second.reports.get();
   const auto n = static_cast<std::uint32_t>(report.bytes.size());
-  const unsigned char head[5] = {static_cast<unsigned char>(report.kind == fake_report::output ? 'O' : 'F'),
-                                 static_cast<unsigned char>(n), static_cast<unsigned char>(n >> 8),
-                                 static_cast<unsigned char>(n >> 16), static_cast<unsigned char>(n >> 24)};
+  const unsigned char head[5] = {
+      static_cast<unsigned char>(report.kind == fake_report::output ? 'O' : 'F'),
+      static_cast<unsigned char>(n), static_cast<unsigned char>(n >> 8),
+      static_cast<unsigned char>(n >> 16), static_cast<unsigned char>(n >> 24)};
   std::fwrite(head, 1, sizeof(head), f);
   std::fwrite(report.bytes.data(), 1, report.bytes.size(), f);
   std::fflush(f);
@@ -180,9 +181,8 @@ __attribute__((constructor)) void attach_virtual_folder() {
   if (dir == nullptr || *dir == '\0') return;
   folder = new virtual_folder;  // lives as long as the process
   folder->dir = dir;
-  fake_hid::set_hooks({.before_enumerate = sync_decks,
-                       .before_read = read_keys,
-                       .on_report = write_report});
+  fake_hid::set_hooks(
+      {.before_enumerate = sync_decks, .before_read = read_keys, .on_report = write_report});
 }
 
 }  // namespace
