@@ -4,7 +4,7 @@
 # the exported menu before the first pass and after status changes, its
 # actions, a notification for a transfer to the Backup, Exit, and a start
 # without a display.  Run: tray_menu.py BUILD_DIR (inside scripts/netns.sh)
-import glob, os, subprocess, sys, tempfile, threading, time, urllib.request
+import glob, os, shutil, subprocess, sys, tempfile, threading, time, urllib.request
 from gi.repository import Gio, GLib
 
 if os.environ.get("TRC_TEST_NETNS") != "1":
@@ -123,3 +123,5 @@ try:
 finally:
     for p in procs:
         p.kill()
+        p.wait()
+    shutil.rmtree(tmp)
