@@ -1,5 +1,6 @@
 #include "config/control_config.h"
 
+#include <algorithm>
 
 #include "common/atomic_file.h"
 #include "config/json_util.h"
@@ -148,6 +149,12 @@ uint16_t control_config::ui_port() const {
   return ui_port_;
 }
 
+std::vector<uint16_t> control_config::served_ui_ports() const {
+  mutex_lock lock(mutex_);
+  if (served_ui_ports_.empty()) return {ui_port_};
+  return served_ui_ports_;
+}
+
 uint16_t control_config::runtime_ui_port() const {
   mutex_lock lock(mutex_);
   return runtime_ui_port_;
@@ -208,6 +215,9 @@ void control_config::set_ui_port(uint16_t port) {
 void control_config::set_runtime_ui_port(uint16_t port) {
   mutex_lock lock(mutex_);
   runtime_ui_port_ = port;
+  if (std::find(served_ui_ports_.begin(), served_ui_ports_.end(), port) == served_ui_ports_.end()) {
+    served_ui_ports_.push_back(port);
+  }
 }
 
 void control_config::configure_pair(bool enabled, const std::string& main_serial,

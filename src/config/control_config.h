@@ -51,6 +51,9 @@ class control_config {
   bool has_configured_pair() const EXCLUDES(mutex_);
   uint16_t ui_port() const EXCLUDES(mutex_);
   uint16_t runtime_ui_port() const EXCLUDES(mutex_);
+  // Every port set with set_runtime_ui_port since construction, in order;
+  // the configured port alone while there has been none.
+  std::vector<uint16_t> served_ui_ports() const EXCLUDES(mutex_);
   std::vector<system_record> systems() const EXCLUDES(mutex_);
   std::set<int> shared_functions() const EXCLUDES(mutex_);
   std::optional<system_record> find(const std::string& serial) const EXCLUDES(mutex_);
@@ -59,6 +62,7 @@ class control_config {
 
   // Registry changes.
   void set_ui_port(uint16_t port) EXCLUDES(mutex_);  // ignored below 1024
+  // The port the operator UI server now listens on.
   void set_runtime_ui_port(uint16_t port) EXCLUDES(mutex_);
   void configure_pair(bool enabled, const std::string& main_serial,
                       const std::string& backup_serial) EXCLUDES(mutex_);
@@ -106,6 +110,7 @@ class control_config {
   bool controller_configured_ GUARDED_BY(mutex_) = false;
   uint16_t ui_port_ GUARDED_BY(mutex_) = kDefaultUiPort;
   uint16_t runtime_ui_port_ GUARDED_BY(mutex_) = kDefaultUiPort;
+  std::vector<uint16_t> served_ui_ports_ GUARDED_BY(mutex_);  // distinct, at most 65536
   std::vector<system_record> systems_ GUARDED_BY(mutex_);
   std::set<int> shared_function_ids_ GUARDED_BY(mutex_);
   bool health_selection_active_ GUARDED_BY(mutex_) = false;

@@ -47,7 +47,9 @@ admin_routes::admin_routes(control_config& config, command_router& router,
       problem_(problem ? std::move(problem) : log_fn(to_stderr)) {}
 
 http_reply admin_routes::handle(const http_request_message& request, uint16_t api_port) const {
-  const origin_check check = check_request_origin(request.header_block, config_.ui_port(), api_port);
+  // A page loaded before a port move keeps working until it follows it.
+  const std::vector<uint16_t> ui_ports = config_.served_ui_ports();
+  const origin_check check = check_request_origin(request.header_block, ui_ports, api_port);
   if (!check.allowed) {
     problem_(refusal_log_line(check));
     return error_reply("Request origin not allowed.");

@@ -36,7 +36,9 @@ browser_handoff::reuse_outcome browser_handoff::reuse(bool configure) {
     mine->configure = configure;
     current_ = mine;
   }
-  for (steady_time t = now; !mine->acknowledged && t < mine->deadline; t = clock_()) {
+  while (!mine->acknowledged) {
+    const steady_time t = clock_();
+    if (t >= mine->deadline) break;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(mine->deadline - t);
     changed_.wait_for(lock, std::clamp(left, std::chrono::milliseconds(1), kWaitSlice));
   }

@@ -8,6 +8,11 @@
 // answer. Connection threads share only the hand-off state, which they keep
 // alive themselves, so stop() never waits for them.
 //
+// The hand-off routes (they change or reveal the pending request) accept
+// only the page's own Origin and a loopback Host; GET of the page is open
+// to any Host, since the page is a fixed document that carries no data
+// (everything it shows comes from the admin API, which checks both).
+//
 // Thread rule: start()/stop() from the owner only. Failure is a value:
 // start() returns false when the port cannot be bound.
 #pragma once
