@@ -1,6 +1,9 @@
 #include "platform/login_item.h"
 
+#include <algorithm>
 #include <filesystem>
+#include <iterator>
+#include <utility>
 
 #include "common/atomic_file.h"
 #include "platform/os_helpers.h"
@@ -12,6 +15,9 @@ namespace {
 constexpr std::string_view kReserved = " \t\n\"'\\><~|&;$*?#()`";
 // Characters escaped with a backslash inside the quotes.
 constexpr std::string_view kEscapedInQuotes = "\"`$\\";
+// Field-code and string-value escapes of the whole Exec value.
+constexpr std::pair<char, std::string_view> kValueEscapes[] = {
+    {'%', "%%"}, {'\\', "\\\\"}, {'\n', "\\n"}, {'\t', "\\t"}, {'\r', "\\r"}};
 
 // One Exec argument: quoted when it holds reserved characters, '%' doubled
 // (field codes), then the string value escapes of the key file format.
@@ -27,13 +33,12 @@ std::string exec_argument(std::string_view argument) {
   if (needs_quotes) quoted += '"';
   std::string value;
   for (char c : quoted) {
-    switch (c) {
-      case '%': value += "%%"; break;
-      case '\\': value += "\\\\"; break;
-      case '\n': value += "\\n"; break;
-      case '\t': value += "\\t"; break;
-      case '\r': value += "\\r"; break;
-      default: value += c;
+    const auto escape = std::find_if(std::begin(kValueEscapes), std::end(kValueEscapes),
+                                     [c](const auto& e) { return e.first == c; });
+    if (escape == std::end(kValueEscapes)) {
+      value += c;
+    } else {
+      value += escape->second;
     }
   }
   return value;
@@ -71,7 +76,8 @@ std::string autostart_entry(std::string_view executable) {
   return "[Desktop Entry]\n"
          "Type=Application\n"
          "Name=Tolvarine-Redundancy-Control\n"
-         "Exec=" + exec_argument(executable) + " --background\n"
+         "Exec=" +
+         exec_argument(executable) + " --background\n" +
          "X-GNOME-Autostart-enabled=true\n"
          "Terminal=false\n";
 }

@@ -46,8 +46,8 @@ origin_check check_request_origin(std::string_view header_block, uint16_t ui_por
   return check_request_origin(header_block, ports, api_port);
 }
 
-origin_check check_request_origin(std::string_view header_block,
-                                  std::span<const uint16_t> ui_ports, uint16_t api_port) {
+origin_check check_request_origin(std::string_view header_block, std::span<const uint16_t> ui_ports,
+                                  uint16_t api_port) {
   origin_check check;
   const std::vector<std::string> origins = header_values(header_block, "Origin");
   const std::vector<std::string> hosts = header_values(header_block, "Host");

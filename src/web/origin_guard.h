@@ -31,8 +31,8 @@ origin_check check_request_origin(std::string_view header_block, uint16_t ui_por
 // The same with several operator page origins: every UI port this process
 // has served since it started, so a page loaded before a port move can
 // still follow it. `api_port` is the port of the server that asks.
-origin_check check_request_origin(std::string_view header_block,
-                                  std::span<const uint16_t> ui_ports, uint16_t api_port);
+origin_check check_request_origin(std::string_view header_block, std::span<const uint16_t> ui_ports,
+                                  uint16_t api_port);
 
 // The log line for a refused request:
 // "<tag> refused origin=<origin> host=<host>", with control characters

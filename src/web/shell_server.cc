@@ -42,9 +42,7 @@ std::string_view as_text(std::string_view received) {
   return received.substr(0, received.find('\0'));
 }
 
-std::string_view request_line(std::string_view text) {
-  return text.substr(0, text.find("\r\n"));
-}
+std::string_view request_line(std::string_view text) { return text.substr(0, text.find("\r\n")); }
 
 bool is_handoff(shell_route route) {
   return route == shell_route::poll || route == shell_route::reuse || route == shell_route::ack;
@@ -78,7 +76,8 @@ void send_all(int fd, std::string_view data) {
     }
     if (sent < 0 && errno == EINTR) continue;
     if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return;
-    const auto left = std::chrono::duration_cast<milliseconds>(give_up - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<milliseconds>(give_up - std::chrono::steady_clock::now());
     if (left.count() <= 0) return;
     pollfd p{fd, POLLOUT, 0};
     if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return;
@@ -181,7 +180,8 @@ std::string shell_response(std::string_view received, browser_handoff& handoff, 
   }
   const std::optional<bool> configure = handoff.acknowledge(request.ack_id);
   if (!configure) return json_reply(404, "{\"ok\":false,\"configure\":false}");
-  return json_reply(200, std::string("{\"ok\":true,\"configure\":") + (*configure ? "true" : "false") + "}");
+  return json_reply(
+      200, std::string("{\"ok\":true,\"configure\":") + (*configure ? "true" : "false") + "}");
 }
 
 shell_server::shell_server(steady_clock_fn clock)
