@@ -2,9 +2,9 @@
 # The built agent's tray under Xvfb on a private session bus, with stand-ins
 # for the tray host (StatusNotifierWatcher) and the notification service:
 # the exported menu before the first pass and after status changes, its
-# actions, a notification for a transfer to the Backup, Exit, and a start
-# without a display.  Run: tray_menu.py BUILD_DIR (inside scripts/netns.sh)
-import glob, os, subprocess, sys, tempfile, threading, time, urllib.request
+# actions, one notification per move and per critical alert, Exit, and a
+# start without a display.  Run: tray_menu.py BUILD_DIR (inside scripts/netns.sh)
+import glob, os, shutil, subprocess, sys, tempfile, threading, time, urllib.request
 from gi.repository import Gio, GLib
 
 if os.environ.get("TRC_TEST_NETNS") != "1":
@@ -97,8 +97,9 @@ try:
     revision = call(*items[0], MENU, "GetLayout", LAYOUT)[0]
     time.sleep(3)  # passes with an unchanged status leave the menu as it was
     assert call(*items[0], MENU, "GetLayout", LAYOUT)[0] == revision
-    req = urllib.request.Request("http://127.0.0.1:5251/api/protection/operate", b'{"operation":"backup"}')
-    assert b'"ok":true' in urllib.request.urlopen(req, timeout=5).read()
+    operate = lambda op: urllib.request.urlopen(urllib.request.Request(
+        "http://127.0.0.1:5251/api/protection/operate", b'{"operation":"%s"}' % op), timeout=5).read()
+    assert b'"ok":true' in operate(b"backup")
     until(lambda: entries() == expected("Main: Server A - Ready", "Backup: Server B - Ready",
                                         "Show Sync: Backup Active"))
     body = "Operator requested transfer; operating on Backup. Return to Main manually when ready."
@@ -109,6 +110,13 @@ try:
     for on in (1, 0):
         click("Start with macOS")
         until(lambda: len(glob.glob(tmp + "/.config/autostart/*.desktop")) == on and entries()[9][2] == on)
+    # Back on the Main, then its engine stops: an alert, and the automatic move.
+    assert b'"ok":true' in operate(b"main")
+    urllib.request.urlopen("http://10.77.0.2:5000/sim/set?engine=stopped", timeout=5)
+    fault = "Main: Engine stopped or exited."
+    until(lambda: notices[1:] == [("Show back on the Main", "Operator requested transfer; operating on Main."),
+                                  ("Redundancy alert", fault), ("Show now runs on the Backup", body.replace(
+                                      "Operator requested transfer", fault))])
     click("Exit")
     assert procs[-1].wait(15) == 0
     # Without a display the agent runs as before, without a tray.
@@ -119,7 +127,9 @@ try:
     assert b"S-MAIN" in urllib.request.urlopen("http://127.0.0.1:5251/api/status", timeout=5).read()
     procs[-1].terminate()
     assert procs[-1].wait(15) == 0 and log().count("[tray] desktop tray unavailable") == 1, log()
-    assert len({i[0] for i in items}) == 1 and len(notices) == 1, (items, notices)  # one agent registered
+    assert len({i[0] for i in items}) == 1 and len(notices) == 4, (items, notices)  # one agent registered
 finally:
     for p in procs:
         p.kill()
+        p.wait()
+    shutil.rmtree(tmp)

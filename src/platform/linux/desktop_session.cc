@@ -32,9 +32,9 @@ GDBusConnection* desktop_session_bus() {
 bool desktop_name_has_owner(GDBusConnection* bus, const char* name) {
   GError* error = nullptr;
   GVariant* reply = g_dbus_connection_call_sync(
-      bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-      "NameHasOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE,
-      1000, nullptr, &error);
+      bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
+      g_variant_new("(s)", name), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 1000, nullptr,
+      &error);
   if (reply == nullptr) {
     g_error_free(error);
     return false;

@@ -30,8 +30,8 @@ class libnotify_notifier final : public desktop_notifier {
     if (!notify_is_initted() && !notify_init(kTrayTitle)) return;
     NotifyNotification* n =
         notify_notification_new(notice.title.c_str(), notice.body.c_str(), kIconName);
-    notify_notification_set_urgency(n, notice.critical ? NOTIFY_URGENCY_CRITICAL
-                                                       : NOTIFY_URGENCY_NORMAL);
+    notify_notification_set_urgency(
+        n, notice.critical ? NOTIFY_URGENCY_CRITICAL : NOTIFY_URGENCY_NORMAL);
     GError* error = nullptr;
     if (!notify_notification_show(n, &error) && error != nullptr) g_error_free(error);
     g_object_unref(n);

@@ -40,7 +40,8 @@ class linux_tray_app final : public platform_app {
     callbacks_ = std::move(callbacks);
     ui_port_ = ui_port;
     log_path_ = std::move(log_path);
-    indicator_ = app_indicator_new(kIndicatorId, kIconName, APP_INDICATOR_CATEGORY_APPLICATION_STATUS);
+    indicator_ =
+        app_indicator_new(kIndicatorId, kIconName, APP_INDICATOR_CATEGORY_APPLICATION_STATUS);
     app_indicator_set_title(indicator_, kTrayTitle);
     g_signal_connect(indicator_, APP_INDICATOR_SIGNAL_CONNECTION_CHANGED,
                      G_CALLBACK(&linux_tray_app::on_connection_changed), this);
@@ -108,15 +109,24 @@ class linux_tray_app final : public platform_app {
   void run(tray_action action) {
     const std::function<void()>* callback = nullptr;
     switch (action) {
-      case tray_action::open_ui: callback = &callbacks_.open_ui; break;
-      case tray_action::configure: callback = &callbacks_.configure; break;
-      case tray_action::show_log: callback = &callbacks_.show_log; break;
-      case tray_action::exit_app: callback = &callbacks_.exit_app; break;
+      case tray_action::open_ui:
+        callback = &callbacks_.open_ui;
+        break;
+      case tray_action::configure:
+        callback = &callbacks_.configure;
+        break;
+      case tray_action::show_log:
+        callback = &callbacks_.show_log;
+        break;
+      case tray_action::exit_app:
+        callback = &callbacks_.exit_app;
+        break;
       case tray_action::toggle_start:
         set_start_at_login(!start_at_login());
         rebuild_menu();
         return;
-      case tray_action::none: return;
+      case tray_action::none:
+        return;
     }
     if (callback != nullptr && *callback) (*callback)();
   }
@@ -128,7 +138,9 @@ class linux_tray_app final : public platform_app {
     for (const tray_menu_entry& entry : tray_menu_entries(status_, start_at_login())) {
       GtkWidget* item = nullptr;
       switch (entry.type) {
-        case tray_menu_entry::kind::separator: item = gtk_separator_menu_item_new(); break;
+        case tray_menu_entry::kind::separator:
+          item = gtk_separator_menu_item_new();
+          break;
         case tray_menu_entry::kind::check:
           item = gtk_check_menu_item_new_with_label(entry.label.c_str());
           gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(item), entry.checked);
@@ -141,7 +153,8 @@ class linux_tray_app final : public platform_app {
       gtk_widget_set_sensitive(item, entry.action != tray_action::none ||
                                          entry.type == tray_menu_entry::kind::separator);
       if (entry.action != tray_action::none) {
-        g_object_set_data(G_OBJECT(item), "action", GINT_TO_POINTER(static_cast<int>(entry.action)));
+        g_object_set_data(G_OBJECT(item), "action",
+                          GINT_TO_POINTER(static_cast<int>(entry.action)));
         g_signal_connect(item, "activate", G_CALLBACK(&linux_tray_app::on_activate), this);
       }
       gtk_menu_shell_append(GTK_MENU_SHELL(menu), item);
