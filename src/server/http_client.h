@@ -25,8 +25,9 @@ struct http_response {
 };
 
 // Any address family; honours Content-Length and chunked coding; reads at
-// most `max_bytes` of response (plus less than one 16 KiB buffer). Connect,
-// send and receive are each bounded by `timeout_ms`, per address.
+// most `max_bytes` of response (plus less than one 16 KiB buffer). The name
+// lookup, and then connect, send and receive (per address), are each
+// bounded by `timeout_ms`.
 http_response http_request(const std::string& host, uint16_t port, const std::string& method,
                            const std::string& path, const std::string& body,
                            const std::string& content_type, int timeout_ms, size_t max_bytes);
