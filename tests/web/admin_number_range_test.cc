@@ -28,9 +28,9 @@ TEST(AdminNumberRangeTest, OutOfRangeNumbersAreNotNumbers) {
   (void)post("/api/protection/test", R"({"index":-2147483648})");
   EXPECT_EQ(indexes, (std::vector<int>{-1, INT32_MIN}));
   EXPECT_EQ(post("/api/route", R"({"functionId":4294967297,"payload":"GO"})").status, 400);
-  const http_reply port = post("/api/configure", R"({"uiPort":4294968320})");
-  EXPECT_NE(port.body.find("\"uiPort\":" + std::to_string(config.ui_port())), std::string::npos)
-      << port.body;
+  const uint16_t port = config.ui_port();
+  (void)post("/api/configure", R"({"uiPort":4294968320})");  // 1024 if wrapped
+  EXPECT_EQ(config.ui_port(), port);
   (void)post("/api/shared", R"({"ids":[4294967297,2147483647,-4294967295]})");
   EXPECT_EQ(config.shared_functions(), (std::set<int>{INT32_MAX}));
 }
