@@ -110,10 +110,10 @@ void alert_list::acknowledge_all() {
   for (auto& a : alerts_) a.acknowledged = true;
 }
 
-std::string alert_list::json() const {
+std::string alert_list::json(const std::deque<protection_alert>& alerts) {
   std::string out = "[";
   bool first = true;
-  for (const auto& a : alerts_) {
+  for (const auto& a : alerts) {
     if (!first) out += ',';
     first = false;
     out += "{\"id\":" + std::to_string(a.id) + ",\"message\":\"" + json_util::escape(a.message) +

@@ -53,7 +53,8 @@ class alert_list {
 
   const std::deque<protection_alert>& entries() const { return alerts_; }
   // The status document's alert list, oldest first (keys are not shown).
-  std::string json() const;
+  std::string json() const { return json(alerts_); }
+  static std::string json(const std::deque<protection_alert>& alerts);
 
   // The action log line for a result line.
   static std::string action_line(std::string_view message, int64_t now_ms);

@@ -10,6 +10,7 @@
 #include <chrono>
 
 #include "common/unique_fd.h"
+#include "server/name_lookup.h"
 
 namespace tolvarine::operator_control {
 namespace {
@@ -78,22 +79,28 @@ bool send_to_address(const addrinfo& ai, bool udp, const std::string& bytes,
 
 bool send_control_string(const std::string& host, int32_t port, bool udp,
                          const std::string& bytes, int32_t timeout_ms, std::string* error) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = udp ? SOCK_DGRAM : SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const std::string service = std::to_string(port);
-  if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 || !found) {
-    if (found) ::freeaddrinfo(found);
+  // One deadline for the whole call, the name lookup included.
+  const auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+  const std::optional<std::vector<resolved_address>> addresses =
+      port < 0 || port > 65535
+          ? std::nullopt
+          : resolve_within(host, static_cast<uint16_t>(port), AF_UNSPEC,
+                           udp ? SOCK_DGRAM : SOCK_STREAM, deadline);
+  if (!addresses) {
     if (error) *error = "Destination could not be resolved.";
     return false;
   }
-  const auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_ms);
   bool ok = false;
-  for (const addrinfo* ai = found; ai && !ok; ai = ai->ai_next) {
-    ok = send_to_address(*ai, udp, bytes, deadline);
+  for (const resolved_address& r : *addresses) {
+    addrinfo ai{};
+    ai.ai_family = r.family;
+    ai.ai_socktype = r.socktype;
+    ai.ai_protocol = r.protocol;
+    ai.ai_addr = const_cast<sockaddr*>(reinterpret_cast<const sockaddr*>(&r.address));
+    ai.ai_addrlen = r.length;
+    ok = send_to_address(ai, udp, bytes, deadline);
+    if (ok) break;
   }
-  ::freeaddrinfo(found);
   if (!ok && error) *error = "Connect/send failed or timed out; device execution is unconfirmed.";
   return ok;
 }

@@ -2,7 +2,7 @@
 // deadline for connect and send across every resolved address) or as one
 // UDP datagram. No reply is ever read, so success means only that the bytes
 // left this host. Never raises SIGPIPE. Stateless and thread-safe; blocks
-// the caller for at most the timeout (plus name resolution).
+// the caller for at most the timeout, name resolution included.
 #pragma once
 
 #include <cstdint>

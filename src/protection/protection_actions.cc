@@ -30,6 +30,7 @@ bool protection_service::run_next_job() {
     current = std::move(jobs_.front());
     jobs_.pop_front();
     sequence_busy_ = true;
+    publish_locked();
   }
   execute_job(current);
   return true;
@@ -65,6 +66,7 @@ void protection_service::execute_job(const job& j) {
       lastAction_ = line;
       alert("action:" + a.name + ":" + a.event, !ok, line, "critical");
       pending_log_.push_back(alert_list::action_line(line, env_.wall()));
+      publish_locked();
     }
     flush_alert_log();
 
@@ -76,6 +78,7 @@ void protection_service::execute_job(const job& j) {
   if (all_ok && !stopped_) {
     lastAction_ = j.label + ": sequence sent; device execution unconfirmed.";
   }
+  publish_locked();
 }
 
 }  // namespace tolvarine::operator_control

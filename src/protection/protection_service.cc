@@ -29,6 +29,11 @@ protection_service::environment with_defaults(protection_service::environment en
     };
   }
   if (!env.send) env.send = send_control_string;
+  if (!env.save) {
+    env.save = [](const std::string& path, const std::string& text) {
+      return replace_file(path, text);
+    };
+  }
   return env;
 }
 
@@ -45,6 +50,8 @@ protection_service::protection_service(control_config& config, environment env)
       policy_path_(config.path() + ".protection.json"),
       alert_log_path_(policy_path_ + ".alerts.jsonl") {
   load();
+  mutex_lock lock(mutex_);
+  publish_locked();
 }
 
 protection_service::~protection_service() { stop(); }
@@ -108,7 +115,7 @@ bool protection_service::save_locked() {
   // Flushed to disk before and after the rename: a move persisted a moment
   // before a power cut survives it.
   if (!keep_invalid_file_locked()) return false;
-  if (!replace_file(policy_path_, file_text_locked())) return false;
+  if (!env_.save(policy_path_, file_text_locked())) return false;
   recover("transfer-storage");
   return true;
 }
@@ -131,6 +138,8 @@ bool protection_service::configure(const std::string& text, std::string* error) 
     } else {
       policy_ = std::move(previous);
     }
+    policy_changed_ = true;
+    publish_locked();
   }
   flush_alert_log();
   if (!saved && error) *error = "Protection settings could not be saved.";
@@ -160,6 +169,8 @@ bool protection_service::operate(const std::string& operation, std::string* erro
     } else {
       message = "Unknown protection operation.";
     }
+    policy_changed_ = true;
+    publish_locked();
   }
   flush_alert_log();
   if (!ok && error) *error = message;
@@ -209,24 +220,48 @@ bool protection_service::test_action(int index, std::string* error) {
   }
   jobs_.push_back(job{{policy_.actions[static_cast<size_t>(index)]}, "Test action"});
   wake_.notify_all();
+  publish_locked();
   return true;
 }
 
 // --- Read-outs ----------------------------------------------------------------
 
+void protection_service::publish_locked() {
+  if (policy_changed_ || !published_policy_) {
+    published_policy_ = std::make_shared<const protection_policy>(policy_);
+    policy_changed_ = false;
+  }
+  auto next = std::make_shared<view>();
+  next->policy = published_policy_;
+  next->samples = samples_;
+  next->alerts = alerts_.entries();
+  next->active_serial = active_serial_;
+  next->last_action = lastAction_;
+  next->held_on_backup = heldOnBackup_;
+  next->selection_pending = selection_pending_;
+  next->busy = busy_locked();
+  mutex_lock lock(view_mutex_);
+  view_ = std::move(next);
+}
+
+std::shared_ptr<const protection_service::view> protection_service::current_view() const {
+  mutex_lock lock(view_mutex_);
+  return view_;
+}
+
 std::string protection_service::json() const {
-  mutex_lock lock(mutex_);
+  const std::shared_ptr<const view> v = current_view();
   const steady_time now = env_.steady();
-  std::string out = "{\"policy\":" + policy_json(policy_);
+  std::string out = "{\"policy\":" + policy_json(*v->policy);
   out += ",\"armed\":";
-  out += bool_text(policy_.armed);
+  out += bool_text(v->policy->armed);
   out += ",\"heldOnBackup\":";
-  out += bool_text(heldOnBackup_);
+  out += bool_text(v->held_on_backup);
   out += ",\"actionsBusy\":";
-  out += bool_text(busy_locked());
-  out += ",\"lastAction\":\"" + json_util::escape(lastAction_) + "\",\"systems\":[";
+  out += bool_text(v->busy);
+  out += ",\"lastAction\":\"" + json_util::escape(v->last_action) + "\",\"systems\":[";
   bool first = true;
-  for (const auto& [serial, s] : samples_) {
+  for (const auto& [serial, s] : v->samples) {
     if (!first) out += ',';
     first = false;
     const long long age =
@@ -246,56 +281,35 @@ std::string protection_service::json() const {
     out += bool_text(s.frameStalled);
     out += ",\"outputs\":" + s.outputs + "}";
   }
-  out += "],\"alerts\":" + alerts_.json() + "}";
+  out += "],\"alerts\":" + alert_list::json(v->alerts) + "}";
   return out;
 }
 
-std::string protection_service::policy_json() const {
-  mutex_lock lock(mutex_);
-  return policy_json(policy_);
-}
+std::string protection_service::policy_json() const { return policy_json(*current_view()->policy); }
 
-protection_policy protection_service::policy() const {
-  mutex_lock lock(mutex_);
-  return policy_;
-}
+protection_policy protection_service::policy() const { return *current_view()->policy; }
 
-std::string protection_service::active_serial() const {
-  mutex_lock lock(mutex_);
-  return active_serial_;
-}
+std::string protection_service::active_serial() const { return current_view()->active_serial; }
 
-bool protection_service::held_on_backup() const {
-  mutex_lock lock(mutex_);
-  return heldOnBackup_;
-}
+bool protection_service::held_on_backup() const { return current_view()->held_on_backup; }
 
-bool protection_service::selection_pending() const {
-  mutex_lock lock(mutex_);
-  return selection_pending_;
-}
+bool protection_service::selection_pending() const { return current_view()->selection_pending; }
 
-std::string protection_service::last_action() const {
-  mutex_lock lock(mutex_);
-  return lastAction_;
-}
+std::string protection_service::last_action() const { return current_view()->last_action; }
 
 std::vector<protection_alert> protection_service::alerts() const {
-  mutex_lock lock(mutex_);
-  return {alerts_.entries().begin(), alerts_.entries().end()};
+  const std::shared_ptr<const view> v = current_view();
+  return {v->alerts.begin(), v->alerts.end()};
 }
 
 std::optional<protection_sample> protection_service::sample(const std::string& serial) const {
-  mutex_lock lock(mutex_);
-  auto it = samples_.find(serial);
-  if (it == samples_.end()) return std::nullopt;
+  const std::shared_ptr<const view> v = current_view();
+  auto it = v->samples.find(serial);
+  if (it == v->samples.end()) return std::nullopt;
   return it->second;
 }
 
-bool protection_service::actions_busy() const {
-  mutex_lock lock(mutex_);
-  return busy_locked();
-}
+bool protection_service::actions_busy() const { return current_view()->busy; }
 
 // --- Threads ------------------------------------------------------------------
 
@@ -315,6 +329,7 @@ void protection_service::start() {
       const bool held = heldOnBackup_ && pairMain_ == main->serial && pairBackup_ == backup->serial;
       config_.set_health_selection(true, held ? backup->serial : main->serial);
     }
+    publish_locked();
   }
   action_thread_ = std::thread([this] { action_loop(); });
   monitor_thread_ = std::thread([this] { monitor_loop(); });
@@ -370,6 +385,7 @@ void protection_service::run_monitor_cycle() {
     {
       mutex_lock lock(mutex_);
       alert("monitor", true, std::string("Protection monitor error: ") + e.what(), "critical");
+      publish_locked();
     }
     flush_alert_log();
   }
@@ -380,6 +396,7 @@ void protection_service::evaluation_pass() {
     mutex_lock lock(mutex_);
     evaluate();
     recover("monitor");
+    publish_locked();
   }
   flush_alert_log();
 }
@@ -412,6 +429,7 @@ void protection_service::store_poll_result(const std::string& serial,
     samples_.try_emplace(serial);
     unanswered_since_.try_emplace(serial, env_.steady());
   }
+  publish_locked();
 }
 
 void protection_service::flush_alert_log() {

@@ -14,8 +14,11 @@
 //
 // Lock order: log_mutex_, then mutex_, then the registry's own lock (the
 // service calls control_config while holding mutex_; control_config never
-// calls back). I/O under mutex_: only the protection file, which every move
-// persists before it takes effect. Network I/O never runs under mutex_;
+// calls back); view_mutex_ is a leaf. I/O under mutex_: only the protection
+// file, which every move persists before it takes effect. The read-only
+// entries (json, policy_json and the read-outs) never take mutex_: they
+// answer from a view published at the end of every change, so a slow disk
+// holding a save does not freeze status. Network I/O never runs under mutex_;
 // alert log lines are collected under mutex_ and appended after it is
 // released, in order, under log_mutex_.
 //
@@ -29,6 +32,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -68,6 +72,8 @@ class protection_service {
     std::function<int64_t()> wall = wall_ms_now;  // alert times and log lines
     health_fetch fetch;                           // empty: http_request
     action_sender send;                           // empty: send_control_string
+    // Replaces the protection file whole; empty: replace_file.
+    std::function<bool(const std::string& path, const std::string& text)> save;
   };
 
   // Loads the protection file beside the settings file; starts nothing.
@@ -93,19 +99,20 @@ class protection_service {
   // Queues the saved action `index` alone as a "Test action" sequence.
   [[nodiscard]] bool test_action(int index, std::string* error) EXCLUDES(mutex_);
   // The status document (policy, state, samples, alerts).
-  std::string json() const EXCLUDES(mutex_);
+  std::string json() const EXCLUDES(view_mutex_);
   // The saved policy's JSON.
-  std::string policy_json() const EXCLUDES(mutex_);
+  std::string policy_json() const EXCLUDES(view_mutex_);
 
-  // --- Read-outs ------------------------------------------------------------
-  protection_policy policy() const EXCLUDES(mutex_);
-  std::string active_serial() const EXCLUDES(mutex_);
-  bool held_on_backup() const EXCLUDES(mutex_);
-  bool selection_pending() const EXCLUDES(mutex_);
-  std::string last_action() const EXCLUDES(mutex_);
-  std::vector<protection_alert> alerts() const EXCLUDES(mutex_);
-  std::optional<protection_sample> sample(const std::string& serial) const EXCLUDES(mutex_);
-  bool actions_busy() const EXCLUDES(mutex_);
+  // --- Read-outs (from the published view) ----------------------------------
+  protection_policy policy() const EXCLUDES(view_mutex_);
+  std::string active_serial() const EXCLUDES(view_mutex_);
+  bool held_on_backup() const EXCLUDES(view_mutex_);
+  bool selection_pending() const EXCLUDES(view_mutex_);
+  std::string last_action() const EXCLUDES(view_mutex_);
+  std::vector<protection_alert> alerts() const EXCLUDES(view_mutex_);
+  std::optional<protection_sample> sample(const std::string& serial) const
+      EXCLUDES(view_mutex_);
+  bool actions_busy() const EXCLUDES(view_mutex_);
   const std::string& policy_path() const { return policy_path_; }
   const std::string& alert_log_path() const { return alert_log_path_; }
 
@@ -141,6 +148,22 @@ class protection_service {
     bool main_fault = false;
     std::string failover_reason;
   };
+  // The state the read-only entries show: a copy, taken after a change is
+  // complete (and saved), never in the middle of one.
+  struct view {
+    std::shared_ptr<const protection_policy> policy;
+    std::map<std::string, protection_sample> samples;
+    std::deque<protection_alert> alerts;
+    std::string active_serial;
+    std::string last_action;
+    bool held_on_backup = false;
+    bool selection_pending = true;
+    bool busy = false;
+  };
+
+  // Publishes the current state for the read-only entries.
+  void publish_locked() REQUIRES(mutex_) EXCLUDES(view_mutex_);
+  std::shared_ptr<const view> current_view() const EXCLUDES(view_mutex_);
 
   void load() EXCLUDES(mutex_);
   [[nodiscard]] bool save_locked() REQUIRES(mutex_);
@@ -192,6 +215,8 @@ class protection_service {
 
   mutable mutex log_mutex_ ACQUIRED_BEFORE(mutex_);
   mutable mutex mutex_;
+  mutable mutex view_mutex_ ACQUIRED_AFTER(mutex_);
+  std::shared_ptr<const view> view_ GUARDED_BY(view_mutex_);
   condition_variable wake_;
   std::atomic<bool> running_{false};
   std::atomic<bool> stopped_{false};  // stop() was called: sequences end early
@@ -199,6 +224,9 @@ class protection_service {
   std::thread action_thread_;         // owner only
 
   protection_policy policy_ GUARDED_BY(mutex_);
+  // The policy as last published; replaced only when policy_ changed.
+  std::shared_ptr<const protection_policy> published_policy_ GUARDED_BY(mutex_);
+  bool policy_changed_ GUARDED_BY(mutex_) = true;
   std::map<std::string, protection_sample> samples_ GUARDED_BY(mutex_);
   std::map<std::string, steady_time> fault_since_ GUARDED_BY(mutex_);
   // Per serial: the first poll without an answer since the last answer.

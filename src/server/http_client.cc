@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/unique_fd.h"
+#include "server/name_lookup.h"
 
 namespace tolvarine::operator_control {
 namespace {
@@ -76,17 +77,19 @@ unique_fd connect_address(const addrinfo& address, int timeout_ms) {
 
 unique_fd connect_host(const std::string& host, uint16_t port, address_family family,
                        int timeout_ms) {
-  addrinfo hints{};
-  hints.ai_family = family == address_family::ipv4_only ? AF_INET : AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* raw = nullptr;
-  std::string service = std::to_string(port);
-  if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &raw) != 0 || raw == nullptr) {
-    return {};
-  }
-  addrinfo_list list(raw);
-  for (const addrinfo* entry = list.get(); entry != nullptr; entry = entry->ai_next) {
-    unique_fd fd = connect_address(*entry, timeout_ms);
+  // The name lookup counts against the time limit too.
+  const std::optional<std::vector<resolved_address>> addresses = resolve_within(
+      host, port, family == address_family::ipv4_only ? AF_INET : AF_UNSPEC, SOCK_STREAM,
+      clock::now() + std::chrono::milliseconds(timeout_ms));
+  if (!addresses) return {};
+  for (const resolved_address& r : *addresses) {
+    addrinfo entry{};
+    entry.ai_family = r.family;
+    entry.ai_socktype = r.socktype;
+    entry.ai_protocol = r.protocol;
+    entry.ai_addr = const_cast<sockaddr*>(reinterpret_cast<const sockaddr*>(&r.address));
+    entry.ai_addrlen = r.length;
+    unique_fd fd = connect_address(entry, timeout_ms);
     if (fd) return fd;
   }
   return {};

@@ -25,9 +25,10 @@ struct http_response {
 };
 
 // Any address family; honours Content-Length and chunked coding; reads at
-// most `max_bytes` of response (plus less than one 16 KiB buffer). Connect
-// and send are each bounded by `timeout_ms`, per address; each read may
-// stall for `timeout_ms` and the whole receive lasts at most ten of them.
+// most `max_bytes` of response (plus less than one 16 KiB buffer). The name
+// lookup, connect and send (per address) are each bounded by `timeout_ms`;
+// each read may stall for `timeout_ms` and the whole receive lasts at most
+// ten of them.
 http_response http_request(const std::string& host, uint16_t port, const std::string& method,
                            const std::string& path, const std::string& body,
                            const std::string& content_type, int timeout_ms, size_t max_bytes);

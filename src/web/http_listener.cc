@@ -132,7 +132,7 @@ void http_listener::io_loop() {
     if (paused) timeout = ms_until(accept_paused_until_, now);
     if (full && open_.empty()) timeout = kBoundRecheckMs;
     for (const connection& c : open_) {
-      const steady_time deadline = c.arrived + (c.writing ? kConnectionLimit : stall_limit_);
+      const steady_time deadline = c.arrived + (c.writing ? reply_limit() : stall_limit_);
       const int left = ms_until(deadline, now);
       timeout = timeout < 0 ? left : std::min(timeout, left);
     }
@@ -163,13 +163,12 @@ void http_listener::io_loop() {
       bool keep = true;
       if (c.writing) {
         if (fds[i + 2].revents != 0 || !c.tried) keep = write_ready(c);
-        keep = keep && after < c.arrived + kConnectionLimit;
+        keep = keep && after < c.arrived + reply_limit();
       } else {
         if (fds[i + 2].revents != 0) keep = read_ready(c);
         // A refused request turned into a reply leaves at once.
         if (keep && c.writing) keep = write_ready(c);
-        keep = keep && (c.writing ? after < c.arrived + kConnectionLimit
-                                  : after < c.arrived + stall_limit_);
+        keep = keep && after < c.arrived + (c.writing ? reply_limit() : stall_limit_);
       }
       if (!keep && !c.writing && c.reserved > 0) {
         mutex_lock lock(mutex_);
@@ -192,10 +191,11 @@ void http_listener::collect_replies() {
     done.swap(replies_);
     answering_ -= done.size();
   }
+  const steady_time now = steady_now();
   for (job& j : done) {
     connection c;
     c.fd = std::move(j.fd);
-    c.arrived = j.arrived;
+    c.arrived = now;  // from here on, the reply's own limit
     c.buffer = std::move(j.reply);
     c.writing = true;
     open_.push_back(std::move(c));
@@ -267,6 +267,7 @@ void http_listener::refuse_too_large(connection& c) {
   ::shutdown(c.fd.get(), SHUT_RD);
   c.buffer = response_text(413, "text/plain; charset=utf-8", "request too large");
   c.writing = true;
+  c.arrived = steady_now();
 }
 
 bool http_listener::read_ready(connection& c) {

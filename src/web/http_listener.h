@@ -8,8 +8,10 @@
 // - a connection that has not delivered a complete request within the
 //   stall limit of its arrival is closed without a reply (so are peers
 //   that close early and malformed requests);
-// - a whole connection, request and reply, is closed at the latest at the
-//   connection limit after its arrival (a reply gets at least one send);
+// - a connection gets at most the connection limit of its client's time:
+//   the stall limit to deliver the request, the rest to take the reply
+//   (the time a worker needs is not counted; a reply gets at least one
+//   send), and is then closed;
 // - at most kMaxOpenConnections are open; when a new one arrives at that
 //   bound, the oldest connection that is still arriving or leaving gives
 //   way;
@@ -25,6 +27,7 @@
 // returns false; a handler exception closes the connection without a reply.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -86,7 +89,7 @@ class http_listener {
   // leaving (I/O thread only).
   struct connection {
     unique_fd fd;
-    steady_time arrived;
+    steady_time arrived;   // when it was accepted, or its reply was ready
     std::string buffer;    // the request so far, or the reply
     size_t reserved = 0;   // request bytes counted against the ceiling
     size_t sent = 0;       // reply bytes already written
@@ -123,6 +126,10 @@ class http_listener {
   void worker_loop() EXCLUDES(mutex_);
   void answer(job& work);
   void wake_io();
+  // How long a reply may take to leave once it is ready.
+  std::chrono::milliseconds reply_limit() const {
+    return std::max(kConnectionLimit - stall_limit_, std::chrono::milliseconds(1000));
+  }
 
   // Constant after construction.
   const handler_fn handler_;

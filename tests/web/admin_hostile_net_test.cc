@@ -16,6 +16,12 @@
 namespace tolvarine::operator_control::testing {
 namespace {
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TRC_SANITIZED 1
+#endif
+#endif
+
 using namespace std::chrono_literals;
 using connections = std::vector<std::unique_ptr<raw_connection>>;
 
@@ -76,7 +82,7 @@ TEST_F(AdminHostileNetTest, SlowReadersCannotStarveTheApi) {
     return exchange(5251, get("/api/status"), 10s).value_or("").size();
   });
   std::vector<size_t> got(slow.size());
-  for (int round = 0; round < 14; ++round) {  // 4 KiB every half second for 7 s
+  for (int round = 0; round < 18; ++round) {  // 4 KiB every half second for 9 s
     for (size_t i = 0; i < slow.size(); ++i) got[i] += slow[i]->read_some(4096);
     std::this_thread::sleep_for(500ms);
   }
@@ -101,6 +107,9 @@ TEST_F(AdminHostileNetTest, HeldRequestBytesAreBounded) {
 // Out of descriptors, the agent neither spins on its listener nor logs more
 // than once, and serves again once descriptors are free.
 TEST_F(AdminHostileNetTest, OutOfDescriptorsDoesNotSpin) {
+#ifdef TRC_SANITIZED
+  GTEST_SKIP() << "sanitizer runtimes report false errors without spare descriptors";
+#endif
   const std::string fds = "/proc/" + std::to_string(agent_->pid()) + "/fd";
   const auto in_use = std::distance(std::filesystem::directory_iterator(fds), {});
   rlimit original{};
@@ -114,7 +123,7 @@ TEST_F(AdminHostileNetTest, OutOfDescriptorsDoesNotSpin) {
   EXPECT_LT(busy_samples, 10);
   idle.clear();
   ASSERT_EQ(prlimit(agent_->pid(), RLIMIT_NOFILE, &original, nullptr), 0);
-  EXPECT_EQ(status(), 200);
+  EXPECT_EQ(status(), 200) << read_text(err_);
   const std::string log = read_text(err_);
   const std::string line = "[admin] Out of file descriptors; new connections wait.";
   EXPECT_NE(log.find(line), std::string::npos) << log;
