@@ -18,7 +18,7 @@
 #include "cpu_load.h"
 #include "config/control_config.h"
 #include "protection/protection_service.h"
-#include "sim_pair.h"
+#include "support/sim_pair.h"
 #include "support/test_env.h"
 
 namespace toc = tolvarine::operator_control;

@@ -50,7 +50,7 @@ TEST(MainLoopTest, PassesFollowTheSteppedClockAndADiscoveryFloodStaysBounded) {
   std::ostringstream out, err;
   refresh_cycle refresh(config, services, out, err);
   main_loop_context loop{config,  refresh, running, out, err, nullptr, {}, {}, kDefaultUiPort,
-                         [&] { return now; }, [&](milliseconds d) { now += d; }};
+                         [&] { return now; }, [&](milliseconds d) { now += d; }, {}};
   run_main_loop(loop);
   EXPECT_EQ(services.starts,
             (std::vector<milliseconds>{milliseconds(0), milliseconds(2700), milliseconds(5400),

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "protection/sim_pair.h"
+#include "support/sim_pair.h"
 #include "server/http_client.h"
 #include "support/test_env.h"
 

@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "protection/sim_pair.h"
+#include "support/sim_pair.h"
 #include "support/test_env.h"
 
 namespace tolvarine::operator_control {

@@ -26,6 +26,7 @@ class StartupTest : public ::testing::Test {
     o.args = {agent_program()};
     o.args.insert(o.args.end(), args.begin(), args.end());
     if (home.empty()) o.unset_env.push_back("HOME"); else o.env["HOME"] = home;
+    o.unset_env.push_back("XDG_CONFIG_HOME");
     o.cwd = cwd;
     o.stdout_path = out_;
     o.stderr_path = err;
@@ -41,7 +42,7 @@ class StartupTest : public ::testing::Test {
 
   temp_dir home_, work_;
   std::string out_ = work_.file("stdout.txt");
-  std::string folder_ = home_.path() + "/Library/Application Support/Brellin Labs/Tolvarine OperatorControl";
+  std::string folder_ = home_.path() + "/.config/Brellin Labs/Tolvarine OperatorControl";
 };
 
 TEST_F(StartupTest, DefaultLocationsBannerLockSecondInstanceAndSignals) {
