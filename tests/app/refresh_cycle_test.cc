@@ -7,35 +7,41 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "app/main_loop.h"
 #include "support/test_env.h"
 
 namespace tolvarine::operator_control {
 namespace {
 
+using std::chrono::milliseconds;
+
+template <typename Map>
+std::optional<typename Map::mapped_type> lookup(const Map& map, const std::string& key) {
+  auto it = map.find(key);
+  return it == map.end() ? std::nullopt : std::optional(it->second);
+}
+
 // Answers from tables the test fills; records what was asked.
-class fake_services : public refresh_services {
- public:
+struct fake_services : refresh_services {
   std::vector<discovered_system> found;
-  bool discovery_throws = false;
-  std::map<std::string, event_policy> policies;  // by address
-  std::deque<bool> probe_results;                // consumed per probe; empty: true
+  std::function<void()> on_discover;                      // may throw
+  std::map<std::string, event_policy> policies;           // by address
+  std::deque<bool> probe_results;                         // consumed per probe; empty: true
   std::map<std::string, replication_status> replication;  // by serial
   int syncs = 0;
   std::vector<std::string> probed;
 
   std::vector<discovered_system> discover(int) override {
-    if (discovery_throws) throw std::runtime_error("Unable to bind discovery socket");
+    if (on_discover) on_discover();
     return found;
   }
   std::optional<event_policy> fetch_policy(const discovered_system& s, int) override {
-    auto it = policies.find(s.address);
-    if (it == policies.end()) return std::nullopt;
-    return it->second;
+    return lookup(policies, s.address);
   }
   bool probe_identity(const system_record& s, int) override {
     probed.push_back(s.serial);
     if (probe_results.empty()) return true;
-    bool r = probe_results.front();
+    const bool r = probe_results.front();
     probe_results.pop_front();
     return r;
   }
@@ -44,9 +50,7 @@ class fake_services : public refresh_services {
     config.set_policy_sync(true, "Main event pairing is synchronized.");
   }
   std::optional<replication_status> fetch_replication(const system_record& s, int) override {
-    auto it = replication.find(s.serial);
-    if (it == replication.end()) return std::nullopt;
-    return it->second;
+    return lookup(replication, s.serial);
   }
 };
 
@@ -65,22 +69,19 @@ class RefreshCycleTest : public ::testing::Test {
   }
 };
 
-TEST_F(RefreshCycleTest, FirstPassLogsAndSavesThenStaysQuiet) {
+TEST_F(RefreshCycleTest, FirstPassLogsAndSavesAndAThrowEndsThePassWithTheGuardMessage) {
+  services_.on_discover = [] { throw std::runtime_error("Unable to bind discovery socket"); };
+  EXPECT_FALSE(cycle_.run_pass());
+  EXPECT_EQ(err_.str(), "Redundancy Control refresh: Unable to bind discovery socket\n");
+  EXPECT_FALSE(std::filesystem::exists(config_.path()));
+  services_.on_discover = nullptr;
   auto status = cycle_.run_pass();
   ASSERT_TRUE(status);
   EXPECT_EQ(take_output(), "[status] enabled=false active=none\n");
   EXPECT_EQ(status->main_label, "Main: Not configured");
   EXPECT_EQ(status->backup_label, "Backup: Not configured");
-  EXPECT_TRUE(std::filesystem::exists(config_.path()));
-
   services_.found = {{"10.77.0.2", 5000, "Server A", "S1"}};
   cycle_.run_pass();
-  EXPECT_EQ(take_output(),
-            "[status] enabled=false active=independent\n"
-            "[status] S1 role=Independent online=true uiReady=true address=10.77.0.2 web=5000 "
-            "control=1256\n");
-  cycle_.run_pass();
-  EXPECT_EQ(take_output(), "");
   EXPECT_NE(testing::read_text(config_.path()).find("\"serial\":\"S1\""), std::string::npos);
 }
 
@@ -88,13 +89,16 @@ TEST_F(RefreshCycleTest, ReadyInterfaceSurvivesTwoFailedProbes) {
   services_.found = {{"10.77.0.2", 5000, "", "S1"}};
   cycle_.run_pass();
   ASSERT_TRUE(config_.find("S1")->ui_ready);
+  take_output();
   services_.probe_results = {false, false};
   cycle_.run_pass();
   cycle_.run_pass();
   EXPECT_TRUE(config_.find("S1")->ui_ready);
+  EXPECT_EQ(take_output(), "");  // nothing changed: no status lines
   services_.probe_results = {false};
   cycle_.run_pass();
   EXPECT_FALSE(config_.find("S1")->ui_ready);
+  EXPECT_NE(take_output(), "");
   // One success restores it and resets the count.
   cycle_.run_pass();
   EXPECT_TRUE(config_.find("S1")->ui_ready);
@@ -107,15 +111,12 @@ TEST_F(RefreshCycleTest, ReadyInterfaceSurvivesTwoFailedProbes) {
 TEST_F(RefreshCycleTest, AdoptsPublishedPairingOnlyWhileUnconfigured) {
   services_.found = {{"10.77.0.2", 5000, "", "M"}, {"10.77.0.3", 5000, "", "B"}};
   event_policy published;
-  published.enabled = true;
   published.systems = {{"M", "Server A", "10.77.0.2", system_role::main, ""},
                        {"B", "Server B", "10.77.0.3", system_role::backup, ""}};
   published.shared_function_ids = {4, 5};
+  services_.policies["10.77.0.2"] = published;  // a disabled policy is not kept
+  published.enabled = true;
   services_.policies["10.77.0.3"] = published;
-  event_policy disabled = published;
-  disabled.enabled = false;
-  services_.policies["10.77.0.2"] = disabled;  // a disabled policy is not kept
-
   cycle_.run_pass();
   EXPECT_TRUE(config_.controller_configured());
   ASSERT_TRUE(config_.backup_for("M"));
@@ -126,33 +127,65 @@ TEST_F(RefreshCycleTest, AdoptsPublishedPairingOnlyWhileUnconfigured) {
   EXPECT_EQ(services_.syncs, 1);
 }
 
-TEST_F(RefreshCycleTest, ReplicationOnlyForPairedOnlineServers) {
+TEST_F(RefreshCycleTest, StatusLinesAndReplicationOnlyForPairedOnlineServers) {
   testing::write_text(config_.path(),
                       R"({"enabled":true,"systems":[{"serial":"M","address":"10.77.0.2","role":"Main"},)"
                       R"({"serial":"B","address":"10.77.0.3","role":"Backup","backupForSerial":"M"},)"
                       R"({"serial":"I","address":"10.77.0.4"}]})");
   config_.load();
-  services_.found = {{"10.77.0.2", 5000, "", "M"}, {"10.77.0.3", 5000, "", "B"}, {"10.77.0.4", 5000, "", "I"}};
+  services_.found = {{"10.77.0.2", 5000, "", "M"}, {"10.77.0.3", 5001, "", "B"}, {"10.77.0.4", 5000, "", "I"}};
   replication_status rep;
   rep.revision = 3;
   services_.replication["M"] = rep;
   services_.replication["I"] = rep;
   cycle_.run_pass();
+  EXPECT_EQ(take_output(),
+            "[status] enabled=true active=none\n"
+            "[status] M role=Main online=true uiReady=false address=10.77.0.2 web=5000 control=1256\n"
+            "[status] B role=Backup online=true uiReady=false address=10.77.0.3 web=5001 control=1256 "
+            "backupFor=M\n"
+            "[status] I role=Independent online=true uiReady=false address=10.77.0.4 web=5000 control=1256\n");
   EXPECT_EQ(config_.find("M")->replication_revision, 3);
   EXPECT_EQ(config_.find("I")->replication_revision, 0);
-  // No answer keeps the previous status.
+  // No answer keeps the previous status; replication never triggers status lines.
   services_.replication.clear();
   cycle_.run_pass();
   EXPECT_EQ(config_.find("M")->replication_revision, 3);
+  rep.revision = 4;
+  services_.replication["M"] = rep;
+  cycle_.run_pass();
+  EXPECT_EQ(config_.find("M")->replication_revision, 4);
+  EXPECT_EQ(take_output(), "");
 }
 
-TEST_F(RefreshCycleTest, ExceptionEndsPassWithGuardMessage) {
-  services_.discovery_throws = true;
-  EXPECT_FALSE(cycle_.run_pass());
-  EXPECT_EQ(err_.str(), "Redundancy Control refresh: Unable to bind discovery socket\n");
-  EXPECT_FALSE(std::filesystem::exists(config_.path()));
-  services_.discovery_throws = false;
-  EXPECT_TRUE(cycle_.run_pass());
+// The main loop runs passes at once, then 2000 ms after each one ends (each
+// takes 700 ms of the stepped clock), also after one that threw; a flood of
+// 1,000 new identities leaves the registry at its bound with the pair in
+// place, and each pass logs what it ignored.
+TEST_F(RefreshCycleTest, MainLoopPacesPassesAndADiscoveryFloodStaysBounded) {
+  steady_time now{};
+  std::atomic<bool> running{true};
+  std::vector<milliseconds> starts;
+  services_.on_discover = [&] {
+    starts.push_back(std::chrono::duration_cast<milliseconds>(now - steady_time{}));
+    now += milliseconds(700);
+    if (starts.size() == 4) running = false;
+    if (starts.size() == 2) throw std::runtime_error("boom");
+  };
+  config_.merge_discovered({{"10.0.0.1", 5000, "", "MAIN"}, {"10.0.0.2", 5000, "", "BACKUP"}});
+  config_.configure_pair(true, "MAIN", "BACKUP");
+  for (int i = 0; i < 1000; ++i) services_.found.push_back({"10.1.0.1", 5000, "", std::to_string(i)});
+  main_loop_context loop{config_, cycle_, running, out_, err_, nullptr, {}, {}, kDefaultUiPort,
+                         [&] { return now; }, [&](milliseconds d) { now += d; }, {}};
+  run_main_loop(loop);
+  EXPECT_EQ(starts, (std::vector<milliseconds>{milliseconds(0), milliseconds(2700), milliseconds(5400),
+                                               milliseconds(8100)}));
+  const std::string line = "[status] registry full (256 servers): ignored 746 new servers\n";
+  EXPECT_EQ(err_.str(), line + "Redundancy Control refresh: boom\n" + line + line);
+  EXPECT_EQ(config_.systems().size(), kMaxSystems);
+  EXPECT_TRUE(config_.find("253") && !config_.find("254"));
+  EXPECT_EQ(config_.backup_for("MAIN")->serial, "BACKUP");
+  EXPECT_EQ(config_.main_system()->serial, "MAIN");
 }
 
 }  // namespace

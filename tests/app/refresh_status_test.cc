@@ -5,69 +5,36 @@
 namespace tolvarine::operator_control {
 namespace {
 
-event_policy_system sys(std::string serial, system_role role, std::string address = "",
-                        std::string backup_for = "", std::string workstation = "") {
-  return {std::move(serial), std::move(workstation), std::move(address), role, std::move(backup_for)};
+constexpr system_role kMain = system_role::main, kBackup = system_role::backup,
+                      kIndependent = system_role::independent;
+
+event_policy policy(std::vector<event_policy_system> systems, std::set<int> shared) {
+  event_policy p;
+  p.systems = std::move(systems);
+  p.shared_function_ids = std::move(shared);
+  return p;
 }
 
 TEST(RefreshStatus, PolicyMergeLaterNonEmptyFieldsWin) {
-  event_policy first;
-  first.systems = {sys("M", system_role::main, "10.0.0.2", "", "Server A"),
-                   sys("B", system_role::backup, "10.0.0.3")};
-  first.shared_function_ids = {1, 2};
-  event_policy second;
-  second.systems = {sys("M", system_role::independent, "", "", "Renamed"),
-                    sys("B", system_role::backup, "10.0.0.9", "M")};
-  second.shared_function_ids = {7};  // no Main in this policy: the first's set stands
-
-  event_policy merged = merge_published_policies({first, second});
+  event_policy merged = merge_published_policies(
+      {policy({{"M", "Server A", "10.0.0.2", kMain, ""}, {"B", "", "10.0.0.3", kBackup, ""}}, {1, 2}),
+       policy({{"M", "Renamed", "", kIndependent, ""}, {"B", "", "10.0.0.9", kBackup, "M"}}, {7})});
   EXPECT_TRUE(merged.enabled);
   ASSERT_EQ(merged.systems.size(), 2u);
-  EXPECT_EQ(merged.systems[0].role, system_role::main);  // independent never overwrites
-  EXPECT_EQ(merged.systems[0].address, "10.0.0.2");      // empty never erases
+  EXPECT_EQ(merged.systems[0].role, kMain);            // independent never overwrites
+  EXPECT_EQ(merged.systems[0].address, "10.0.0.2");    // empty never erases
   EXPECT_EQ(merged.systems[0].workstation, "Renamed");
   EXPECT_EQ(merged.systems[1].address, "10.0.0.9");
-  EXPECT_EQ(merged.shared_function_ids, (std::set<int>{1, 2}));
+  EXPECT_EQ(merged.shared_function_ids, (std::set<int>{1, 2}));  // the second has no Main
 
   // Without any Main the last non-empty set is taken; a lone Backup is
   // completed with the only Main's serial.
-  event_policy a, b, c;
-  a.systems = {sys("X", system_role::independent)};
-  a.shared_function_ids = {3};
-  b.systems = {sys("Y", system_role::independent)};
-  b.shared_function_ids = {4};
-  EXPECT_EQ(merge_published_policies({a, b}).shared_function_ids, (std::set<int>{4}));
-  c.systems = {sys("M", system_role::main), sys("B", system_role::backup)};
-  merged = merge_published_policies({a, c});
+  const event_policy x = policy({{"X", "", "", kIndependent, ""}}, {3});
+  EXPECT_EQ(merge_published_policies({x, policy({{"Y", "", "", kIndependent, ""}}, {4})}).shared_function_ids,
+            (std::set<int>{4}));
+  merged = merge_published_policies({x, policy({{"M", "", "", kMain, ""}, {"B", "", "", kBackup, ""}}, {})});
   EXPECT_EQ(merged.systems[2].backup_for_serial, "M");
   EXPECT_EQ(merged.shared_function_ids, (std::set<int>{3}));
-}
-
-TEST(RefreshStatus, StatusLinesAndSignature) {
-  system_record m;
-  m.serial = "M1";
-  m.address = "10.77.0.2";
-  m.role = system_role::main;
-  m.online = true;
-  system_record b = m;
-  b.serial = "B1";
-  b.role = system_role::backup;
-  b.backup_for_serial = "M1";
-  b.web_port = 5001;
-  b.ui_ready = true;
-  EXPECT_EQ(status_lines(true, "main", {m, b}),
-            "[status] enabled=true active=main\n"
-            "[status] M1 role=Main online=true uiReady=false address=10.77.0.2 web=5000 control=1256\n"
-            "[status] B1 role=Backup online=true uiReady=true address=10.77.0.2 web=5001 control=1256 "
-            "backupFor=M1\n");
-  EXPECT_EQ(status_lines(false, "none", {}), "[status] enabled=false active=none\n");
-
-  const std::string before = status_signature(true, "main", {m, b});
-  system_record changed = m;
-  changed.replication_revision = 42;  // replication never triggers status lines
-  EXPECT_EQ(status_signature(true, "main", {changed, b}), before);
-  changed.ui_ready = true;
-  EXPECT_NE(status_signature(true, "main", {changed, b}), before);
 }
 
 TEST(RefreshStatus, FrontEndLabels) {
@@ -84,16 +51,12 @@ TEST(RefreshStatus, FrontEndLabels) {
   EXPECT_EQ(server_label("Backup", std::nullopt), "Backup: Not configured");
 
   system_record m, b;
-  m.ui_ready = b.ui_ready = true;
-  m.replication_revision = 5;
-  b.replication_applied_revision = 4;
+  m.ui_ready = true;
   struct row {
     bool enabled;
     const char* active;
-    bool synced;
-    bool backup_ready;
-    int64_t applied;
-    int64_t main_rev;
+    bool synced, backup_ready;
+    int64_t applied, main_rev;
     int pending;
     const char* label;
   } rows[] = {

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <vector>
 
@@ -60,18 +59,6 @@ TEST(StartupOptions, FlagsAndInformationalRequests) {
   }
   const char* plain[] = {"prog", "--console", nullptr};
   EXPECT_FALSE(informational_request(3, const_cast<char**>(plain)));
-}
-
-TEST(StartupOptions, FileLocationsFollowHome) {
-  const char* saved = std::getenv("HOME");
-  std::string saved_home = saved ? saved : "";
-  setenv("HOME", "/home/op", 1);
-  unsetenv("XDG_CONFIG_HOME");
-  EXPECT_EQ(data_directory(), "/home/op/.config/Brellin Labs/Tolvarine OperatorControl");
-  unsetenv("HOME");
-  EXPECT_EQ(data_directory(), std::filesystem::current_path().string());
-  if (saved) setenv("HOME", saved_home.c_str(), 1);
-
   EXPECT_EQ(settings_folder("/x/y/settings.json"), "/x/y");
   EXPECT_EQ(settings_folder("settings.json"), std::filesystem::current_path().string());
 }

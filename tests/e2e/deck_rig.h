@@ -64,7 +64,7 @@ class deck_rig {
   }
   // What a simulator wrote to its standard output.
   std::string sim_log(const std::string& address) const {
-    return read_text(sims_.dir().file(address + ".out"));
+    return sims_.log(address);
   }
   static std::string sim_state(const char* address) {
     return http_request(address, sim_pair::kControlPort, "GET", "/sim/state", "", "", 2000, 1 << 24)

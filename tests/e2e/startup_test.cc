@@ -21,19 +21,13 @@ class StartupTest : public ::testing::Test {
   }
   // The agent with `args`, HOME set to `home` (unset when empty), in `cwd`.
   std::unique_ptr<child_process> run(std::vector<std::string> args, const std::string& home,
-                                     const std::string& cwd = "", const std::string& err = "") {
-    child_process::options o;
-    o.args = {agent_program()};
-    o.args.insert(o.args.end(), args.begin(), args.end());
-    if (home.empty()) o.unset_env.push_back("HOME"); else o.env["HOME"] = home;
-    o.unset_env.push_back("XDG_CONFIG_HOME");
+                                     const std::string& cwd = "") {
+    child_process::options o = agent_options(std::move(args), home, out_);
     o.cwd = cwd;
-    o.stdout_path = out_;
-    o.stderr_path = err;
     return std::make_unique<child_process>(o);
   }
   bool wait_for_text(const std::string& path, const std::string& text) {
-    return eventually([&] { return read_text(path).find(text) != std::string::npos; }, 10s);
+    return eventually([&] { return file_has(path, text); }, 10s);
   }
   void terminate(child_process& agent, int sig = SIGTERM) {
     agent.signal(sig);

@@ -7,7 +7,7 @@
 
 #include <filesystem>
 
-#include "e2e/agent_process.h"
+#include "support/test_env.h"
 #include "web/operator_page.h"
 #include "web/shell_server.h"
 #include "web/test_http_client.h"
@@ -32,7 +32,7 @@ TEST(UiServerTest, ServesHandsOffMovesAndStaysBounded) {
   ::chmod(work.file("bin/xdg-open").c_str(), 0755);
   auto run = [&](std::vector<std::string> args) {
     args.insert(args.end(), {"--console", "--config", settings});
-    child_process::options o = agent_options({args, home.path(), "", out, err});
+    child_process::options o = agent_options(args, home.path(), out, err);
     o.env["PATH"] = work.file("bin") + ":" + std::getenv("PATH");
     return o;
   };
@@ -51,7 +51,7 @@ TEST(UiServerTest, ServesHandsOffMovesAndStaysBounded) {
 
   write_text(settings, R"({"uiPort":5270})");
   child_process agent(run({"--background"}));
-  ASSERT_TRUE(eventually([&] { return file_contains(out, "Log:"); }, 10s)) << read_text(err);
+  ASSERT_TRUE(eventually([&] { return file_has(out, "Log:"); }, 10s)) << read_text(err);
   EXPECT_EQ(exchange(5270, "GET /index.html HTTP/1.1\r\n\r\n"), std::string(kShellFound));
   EXPECT_EQ(exchange(5270, "HEAD / HTTP/1.1\r\n\r\n"), std::string(kShellMethodNotAllowed));
   EXPECT_EQ(exchange(5270, "POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\n"), std::string(kShellMethodNotAllowed));
@@ -76,7 +76,7 @@ TEST(UiServerTest, ServesHandsOffMovesAndStaysBounded) {
   // Moving the port moves the server; the old page's origin stays allowed.
   EXPECT_EQ(admin_status("5271"), 400);  // never served
   EXPECT_EQ(status_of(exchange(5251, post("/api/configure", R"({"uiPort":5271})")).value_or("")), 200);
-  ASSERT_TRUE(eventually([&] { return file_contains(out, "[shell] UI port changed to 5271\n"); }, 5s));
+  ASSERT_TRUE(eventually([&] { return file_has(out, "[shell] UI port changed to 5271\n"); }, 5s));
   EXPECT_EQ(status_of(exchange(5271, page_request("GET /", 5271)).value_or("")), 200);
   EXPECT_FALSE(raw_connection(5270).ok());
   EXPECT_EQ(admin_status("5270"), 200);
@@ -84,8 +84,8 @@ TEST(UiServerTest, ServesHandsOffMovesAndStaysBounded) {
   // A taken port is reported, and the old one put back, saved and served.
   EXPECT_EQ(status_of(exchange(5251, post("/api/configure", R"({"uiPort":5290})")).value_or("")), 200);
   ASSERT_TRUE(eventually([&] {
-    return file_contains(err, "[shell] unable to bind requested UI port 5290; restoring 5271\n") &&
-           file_contains(settings, "\"uiPort\":5271");
+    return file_has(err, "[shell] unable to bind requested UI port 5290; restoring 5271\n") &&
+           file_has(settings, "\"uiPort\":5271");
   }, 5s)) << read_text(err);
   EXPECT_EQ(admin_status("5290"), 400);
   auto page_served = [] { return status_of(exchange(5271, page_request("GET /", 5271), 1s).value_or("")) == 200; };

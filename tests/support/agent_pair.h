@@ -1,7 +1,6 @@
-// The built agent with two simulated show servers, Main 10.77.0.2 (S-MAIN)
-// and Backup 10.77.0.3 (S-BACK), paired, enabled, with functions 1-3
-// shared; for end-to-end tests and benchmarks inside the private test
-// network. Not thread-safe: one owner.
+// The built agent with the simulator pair (sim_pair.h), paired, enabled,
+// with functions 1-3 shared; for end-to-end tests and benchmarks inside the
+// private test network. Not thread-safe: one owner.
 #pragma once
 
 #include <chrono>
@@ -9,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "support/simulator.h"
+#include "support/sim_pair.h"
 #include "support/test_env.h"
 #include "web/test_http_client.h"
 
@@ -17,24 +16,17 @@ namespace tolvarine::operator_control::testing {
 
 class agent_pair {
  public:
-  static constexpr const char* kSettings =
-      R"({"enabled":true,"controllerConfigured":true,"uiPort":5270,"systems":[)"
-      R"({"serial":"S-MAIN","workstation":"Server A","address":"10.77.0.2",)"
-      R"("webPort":5000,"role":"Main","backupForSerial":""},)"
-      R"({"serial":"S-BACK","workstation":"Server B","address":"10.77.0.3",)"
-      R"("webPort":5000,"role":"Backup","backupForSerial":"S-MAIN"}],)"
-      R"("sharedFunctionIds":[1,2,3]})";
-
   // `sim_args` go to both simulators (e.g. another command port);
   // `protection` is the protection settings file written before the start.
-  explicit agent_pair(std::vector<std::string> sim_args = {}, const std::string& protection = "") {
-    main_ = std::make_unique<simulator>("10.77.0.2", "S-MAIN", "Server A", 5000, sim_args);
-    backup_ = std::make_unique<simulator>("10.77.0.3", "S-BACK", "Server B", 5000, sim_args);
-    if (!main_->serving() || !backup_->serving()) {
+  explicit agent_pair(const std::vector<std::string>& sim_args = {},
+                      const std::string& protection = "")
+      : sims_(sim_args) {
+    if (!sims_.ready()) {
       error_ = "simulators did not start";
       return;
     }
-    write_text(settings(), kSettings);
+    std::string text = sim_pair::kPairedSettings;
+    write_text(settings(), text.insert(text.size() - 1, R"(,"sharedFunctionIds":[1,2,3])"));
     if (!protection.empty()) write_text(settings() + ".protection.json", protection);
     start();
   }
@@ -42,12 +34,9 @@ class agent_pair {
 
   // Starts the agent and waits until discovery has seen both servers online.
   void start() {
-    child_process::options o;
-    o.args = {agent_program(), "--console", "--background", "--config", settings()};
-    o.env = {{"HOME", dir_.path()}};
-    o.stdout_path = dir_.file("agent.out");
-    o.stderr_path = dir_.file("agent.err");
-    agent_ = std::make_unique<child_process>(o);
+    agent_ = std::make_unique<child_process>(
+        agent_options({"--console", "--background", "--config", settings()}, dir_.path(),
+                      dir_.file("agent.out"), dir_.file("agent.err")));
     const bool ready = eventually(
         [&] {
           const std::string body = status();
@@ -69,8 +58,8 @@ class agent_pair {
   bool ok() const { return error_.empty(); }
   const std::string& error() const { return error_; }
   int agent_pid() const { return agent_ ? agent_->pid() : -1; }
-  simulator& main() { return *main_; }
-  simulator& backup() { return *backup_; }
+  simulator& main() { return sims_.main(); }
+  simulator& backup() { return sims_.backup(); }
   std::string settings() const { return dir_.file("operator-control.json"); }
   std::string out() const { return read_text(dir_.file("agent.out")); }
   std::string err() const { return read_text(dir_.file("agent.err")); }
@@ -85,9 +74,8 @@ class agent_pair {
   }
 
  private:
+  sim_pair sims_;
   temp_dir dir_;
-  std::unique_ptr<simulator> main_;
-  std::unique_ptr<simulator> backup_;
   std::unique_ptr<child_process> agent_;
   std::string error_;
 };

@@ -128,4 +128,16 @@ std::optional<int> child_process::wait_for(std::chrono::milliseconds limit) {
   return status_;
 }
 
+child_process::options agent_options(std::vector<std::string> args, const std::string& home,
+                                     const std::string& out, const std::string& err) {
+  child_process::options o;
+  o.args = {agent_program()};
+  o.args.insert(o.args.end(), args.begin(), args.end());
+  if (home.empty()) o.unset_env.push_back("HOME"); else o.env["HOME"] = home;
+  o.unset_env.push_back("XDG_CONFIG_HOME");
+  o.stdout_path = out;
+  o.stderr_path = err;
+  return o;
+}
+
 }  // namespace tolvarine::operator_control::testing

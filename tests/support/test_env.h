@@ -38,6 +38,9 @@ inline std::string agent_program() { return built_program("tolvarine-redundancy-
 
 std::string read_text(const std::string& path);
 void write_text(const std::string& path, const std::string& content);
+inline bool file_has(const std::string& path, const std::string& text) {
+  return read_text(path).find(text) != std::string::npos;
+}
 
 // A child process with stdout and stderr sent to files. Killed (SIGKILL) on
 // destruction if still running. Not thread-safe.
@@ -68,6 +71,12 @@ class child_process {
   int pid_ = -1;
   std::optional<int> status_;
 };
+
+// The one way tests start the built agent: `args` after the program path,
+// HOME set to `home` (unset when empty), XDG_CONFIG_HOME unset, output sent
+// to the given files (empty: /dev/null). Callers may add to the result.
+child_process::options agent_options(std::vector<std::string> args, const std::string& home,
+                                     const std::string& out = "", const std::string& err = "");
 
 // Polls `condition` every 20 ms until it holds or `limit` passes.
 template <typename F>

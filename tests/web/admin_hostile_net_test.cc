@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "e2e/agent_process.h"
+#include "support/test_env.h"
 #include "web/test_http_client.h"
 
 namespace tolvarine::operator_control::testing {
@@ -30,8 +30,7 @@ class AdminHostileNetTest : public ::testing::Test {
   void SetUp() override {
     if (!in_test_network()) GTEST_FAIL() << kNeedsTestNetwork;
     agent_ = std::make_unique<child_process>(agent_options(
-        {{"--console", "--background", "--config", work_.file("settings.json")}, home_.path(), "",
-         "", err_}));
+        {"--console", "--background", "--config", work_.file("settings.json")}, home_.path(), "", err_));
     ASSERT_TRUE(eventually([&] { return status() == 200; }, 20s)) << read_text(err_);
   }
   void TearDown() override {
