@@ -22,8 +22,7 @@ TEST(RedirectedLogTest, LinesFromManyThreadsArriveWholeAndInOrder) {
     for (int t = 0; t < kThreads; ++t) {
       writers.emplace_back([t] {
         for (int i = 0; i < kLines; ++i) {
-          (i % 2 ? std::cerr : std::cout) << "[t" << t << "] " << i << ' ' << std::string(60, 'x')
-                                          << std::endl;
+          (i % 2 ? std::cerr : std::cout) << "[t" << t << "] " << i << ' ' << std::string(60, 'x') << std::endl;
         }
       });
     }
@@ -34,10 +33,8 @@ TEST(RedirectedLogTest, LinesFromManyThreadsArriveWholeAndInOrder) {
   std::vector<int> next(kThreads, 0);
   int lines = 0, t = 0;
   for (std::string line; std::getline(text, line); ++lines) {
-    ASSERT_EQ(std::sscanf(line.c_str(), "[t%d]", &t), 1) << line;
-    ASSERT_TRUE(t >= 0 && t < kThreads) << line;
-    ASSERT_EQ(line, "[t" + std::to_string(t) + "] " + std::to_string(next[t]++) + " " +
-                        std::string(60, 'x'));
+    ASSERT_TRUE(std::sscanf(line.c_str(), "[t%d]", &t) == 1 && t >= 0 && t < kThreads) << line;
+    ASSERT_EQ(line, "[t" + std::to_string(t) + "] " + std::to_string(next[t]++) + " " + std::string(60, 'x'));
   }
   EXPECT_EQ(lines, kThreads * kLines);
 }

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
@@ -26,7 +25,7 @@ struct fake_services : refresh_services {
   std::vector<discovered_system> found;
   std::function<void()> on_discover;                      // may throw
   std::map<std::string, event_policy> policies;           // by address
-  std::deque<bool> probe_results;                         // consumed per probe; empty: true
+  int probe_failures = 0;                                 // the next probes that fail
   std::map<std::string, replication_status> replication;  // by serial
   int syncs = 0;
   std::vector<std::string> probed;
@@ -40,10 +39,7 @@ struct fake_services : refresh_services {
   }
   bool probe_identity(const system_record& s, int) override {
     probed.push_back(s.serial);
-    if (probe_results.empty()) return true;
-    const bool r = probe_results.front();
-    probe_results.pop_front();
-    return r;
+    return probe_failures-- <= 0;
   }
   void synchronize_pairing(control_config& config) override {
     ++syncs;
@@ -90,19 +86,19 @@ TEST_F(RefreshCycleTest, ReadyInterfaceSurvivesTwoFailedProbes) {
   cycle_.run_pass();
   ASSERT_TRUE(config_.find("S1")->ui_ready);
   take_output();
-  services_.probe_results = {false, false};
+  services_.probe_failures = 2;
   cycle_.run_pass();
   cycle_.run_pass();
   EXPECT_TRUE(config_.find("S1")->ui_ready);
   EXPECT_EQ(take_output(), "");  // nothing changed: no status lines
-  services_.probe_results = {false};
+  services_.probe_failures = 1;
   cycle_.run_pass();
   EXPECT_FALSE(config_.find("S1")->ui_ready);
   EXPECT_NE(take_output(), "");
   // One success restores it and resets the count.
   cycle_.run_pass();
   EXPECT_TRUE(config_.find("S1")->ui_ready);
-  services_.probe_results = {false, false};
+  services_.probe_failures = 2;
   cycle_.run_pass();
   cycle_.run_pass();
   EXPECT_TRUE(config_.find("S1")->ui_ready);

@@ -74,10 +74,7 @@ TEST(JsonUtil, EscapeHandlesControlBytesOnly) {
 }
 
 TEST(JsonUtil, PropertySpanCoversRawValue) {
-  struct row {
-    const char* text;
-    const char* span;  // nullptr: not found
-  } rows[] = {
+  const std::pair<const char*, const char*> rows[] = {  // text, span (nullptr: not found)
       {R"({"A":1,"OperatorControl": null })", "null "},
       {R"({"OperatorControl":{"x":[1,2]}})", R"({"x":[1,2]})"},
       {R"({"OperatorControl":{"x":"}"},"b":1})", R"({"x":"}"})"},
@@ -89,14 +86,12 @@ TEST(JsonUtil, PropertySpanCoversRawValue) {
       {R"({"OperatorControl":)", nullptr},
       {R"({"Other":1})", nullptr},
   };
-  for (const auto& r : rows) {
+  for (const auto& [text, span] : rows) {
     size_t start = 0, end = 0;
-    std::string_view text = r.text;
-    bool found = find_property_span(text, "OperatorControl", start, end);
-    ASSERT_EQ(found, r.span != nullptr) << r.text;
-    if (found) {
-      EXPECT_EQ(text.substr(start, end - start), r.span) << r.text;
-    }
+    const bool found = find_property_span(text, "OperatorControl", start, end);
+    ASSERT_EQ(found, span != nullptr) << text;
+    if (!found) continue;
+    EXPECT_EQ(std::string_view(text).substr(start, end - start), span) << text;
   }
 }
 
