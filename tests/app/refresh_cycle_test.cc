@@ -65,10 +65,11 @@ class RefreshCycleTest : public ::testing::Test {
   }
 };
 
-TEST_F(RefreshCycleTest, FirstPassLogsAndSavesAndAThrowEndsThePassWithTheGuardMessage) {
-  services_.on_discover = [] { throw std::runtime_error("Unable to bind discovery socket"); };
+// A pass that throws ends with the guard message and saves nothing (the
+// message itself is checked in the main-loop test below).
+TEST_F(RefreshCycleTest, FirstPassLogsAndSavesUnlessItThrows) {
+  services_.on_discover = [] { throw std::runtime_error("no socket"); };
   EXPECT_FALSE(cycle_.run_pass());
-  EXPECT_EQ(err_.str(), "Redundancy Control refresh: Unable to bind discovery socket\n");
   EXPECT_FALSE(std::filesystem::exists(config_.path()));
   services_.on_discover = nullptr;
   auto status = cycle_.run_pass();

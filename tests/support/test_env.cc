@@ -63,12 +63,10 @@ void write_text(const std::string& path, const std::string& content) {
 
 child_process::child_process(const options& opts) {
   std::map<std::string, std::string> env;
-  if (opts.inherit_env) {
-    for (char** e = environ; *e; ++e) {
-      std::string entry(*e);
-      auto eq = entry.find('=');
-      if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
-    }
+  for (char** e = environ; *e; ++e) {
+    std::string entry(*e);
+    auto eq = entry.find('=');
+    if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
   }
   for (const auto& [k, v] : opts.env) env[k] = v;
   for (const auto& k : opts.unset_env) env.erase(k);

@@ -48,8 +48,7 @@ class child_process {
  public:
   struct options {
     std::vector<std::string> args;  // args[0] is the program path
-    std::map<std::string, std::string> env;  // replaces the environment
-    bool inherit_env = true;                 // start from this process's environment
+    std::map<std::string, std::string> env;  // added to this process's environment
     std::vector<std::string> unset_env;      // removed from the environment
     std::string cwd;                         // empty: current folder
     std::string stdout_path;                 // empty: /dev/null
