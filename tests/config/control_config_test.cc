@@ -72,7 +72,8 @@ TEST_F(ControlConfigTest, WritesTheSettingsDocumentAndReadsBackStaticFields) {
 
 TEST_F(ControlConfigTest, LoadRulesFallBackPerKey) {
   const std::pair<const char*, uint16_t> ports[] = {
-      {R"({"uiPort":80})", 5270}, {R"({"uiPort":"x"})", 5270}, {R"({"uiPort":6000})", 6000}, {R"({"uiPort":65536})", 5270}};
+      {R"({"uiPort":80})", 5270}, {R"({"uiPort":"x"})", 5270},
+      {R"({"uiPort":6000})", 6000}, {R"({"uiPort":65536})", 5270}};
   for (const auto& [text, port] : ports) {
     load_text(text);
     EXPECT_EQ(config_.ui_port(), port) << text;
