@@ -35,11 +35,37 @@ void protection_service::recover(const std::string& key) { alert(key, false, "",
 bool protection_service::confirmed(const std::string& key, bool condition, int64_t delay_ms) {
   if (!condition) {
     fault_since_.erase(key);
+    fault_due_.erase(key);
     return false;
   }
   const steady_time now = env_.steady();
   const steady_time since = fault_since_.try_emplace(key, now).first->second;
-  return elapsed_ms(since, now) >= delay_ms;
+  const bool met = elapsed_ms(since, now) >= delay_ms;
+  if (met) {
+    fault_due_.erase(key);
+  } else {
+    fault_due_[key] = since + milliseconds(delay_ms);
+  }
+  return met;
+}
+
+steady_time protection_service::next_due_locked(steady_time now) const {
+  steady_time next = steady_time::max();
+  auto consider = [&](steady_time at) {
+    if (at > now && at < next) next = at;
+  };
+  const milliseconds loss(policy_.lossMs);
+  for (const std::string* serial : {&pairMain_, &pairBackup_}) {
+    auto it = samples_.find(*serial);
+    if (it != samples_.end() && it->second.reachable) consider(it->second.updated + loss);
+  }
+  for (const auto& [key, due] : fault_due_) consider(due);
+  consider(grace_start_ + milliseconds(policy_.startupMs));
+  if (heldOnBackup_ && selection_pending_) {
+    auto silent = unanswered_since_.find(pairBackup_);
+    if (silent != unanswered_since_.end()) consider(silent->second + loss);
+  }
+  return next;
 }
 
 void protection_service::evaluate() {
@@ -59,6 +85,7 @@ void protection_service::evaluate() {
     selection_pending_ = true;
     active_serial_.clear();
     fault_since_.clear();
+    fault_due_.clear();
     alerts_.recover_all_silently(env_.wall());
     grace_start_ = env_.steady();
     (void)save_locked();
@@ -139,6 +166,7 @@ void protection_service::initial_selection_locked(const system_record& main,
   selection_pending_ = false;
   grace_start_ = now;
   fault_since_.clear();
+  fault_due_.clear();
   recover("transfer-storage");
 }
 

@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <exception>
-#include <future>
+#include <algorithm>
+#include <map>
+#include <utility>
 #include <iostream>
 
 #include "common/atomic_file.h"
@@ -135,6 +137,7 @@ bool protection_service::configure(const std::string& text, std::string* error) 
     saved = save_locked();
     if (saved) {
       fault_since_.clear();  // every confirmation timer restarts
+      fault_due_.clear();
     } else {
       policy_ = std::move(previous);
     }
@@ -347,40 +350,108 @@ void protection_service::stop() {
 }
 
 void protection_service::monitor_loop() {
+  // Polls in flight, one per server at most; the monitor thread owns them.
+  std::map<std::string, std::thread> polls;
+  auto join_finished = [&] {
+    std::vector<std::string> done;
+    {
+      mutex_lock lock(mutex_);
+      for (const auto& [serial, thread] : polls) {
+        if (!polling_.count(serial)) done.push_back(serial);
+      }
+    }
+    for (const std::string& serial : done) {
+      polls[serial].join();
+      polls.erase(serial);
+    }
+  };
   while (running_) {
-    const auto t0 = std::chrono::steady_clock::now();
-    run_monitor_cycle();
+    const steady_time cycle_end = env_.steady() + kMonitorPeriod;
+    bool evaluated = false;
+    guarded_monitor_step([&] {
+      join_finished();
+      start_polls(polls);
+    });
+    // Until the cycle ends: evaluate as soon as a poll has stored its
+    // result, and at the moment a sample age or a confirmation delay is
+    // reached, so a lost Main is noticed when the rule is met, never a
+    // cycle later and never behind a poll that is still hanging.
+    while (running_) {
+      bool poll_done = false;
+      bool time_due = false;
+      {
+        mutex_lock lock(mutex_);
+        const steady_time due = next_due_locked(env_.steady());
+        const steady_time until = std::min(cycle_end, due);
+        while (running_ && !poll_finished_ && env_.steady() < until) {
+          wake_.wait_until(lock, std::chrono::steady_clock::now() + (until - env_.steady()));
+        }
+        // A poll that failed does not start a pass; the time-driven ones
+        // still run, so a failing Main is still found lost on time.
+        poll_done = std::exchange(poll_finished_, false) && failing_polls_.empty();
+        time_due = env_.steady() >= due;
+      }
+      if (!running_) break;
+      const bool cycle_over = env_.steady() >= cycle_end;
+      // A cycle whose polls are all still hanging is evaluated at its end.
+      if (poll_done || time_due || (cycle_over && !evaluated)) {
+        guarded_monitor_step([&] { evaluation_pass(); });
+        evaluated = true;
+      }
+      if (cycle_over) break;
+    }
+  }
+  for (auto& [serial, thread] : polls) thread.join();
+}
+
+void protection_service::start_polls(std::map<std::string, std::thread>& polls) {
+  const std::optional<system_record> main = config_.main_system();
+  const std::optional<system_record> backup =
+      main ? config_.backup_for(main->serial) : std::nullopt;
+  int stall_ms = 0;
+  {
     mutex_lock lock(mutex_);
-    const auto next = t0 + kMonitorPeriod;
-    while (running_ && std::chrono::steady_clock::now() < next) wake_.wait_until(lock, next);
+    stall_ms = policy_.stallMs;
+  }
+  for (const std::optional<system_record>* r : {&main, &backup}) {
+    if (!*r || polls.count((*r)->serial)) continue;  // still waiting for its answer
+    if ((*r)->address.empty()) {
+      store_poll_result((*r)->serial, std::nullopt);  // counts as silent
+      continue;
+    }
+    {
+      mutex_lock lock(mutex_);
+      polling_.insert((*r)->serial);
+    }
+    polls.emplace((*r)->serial, std::thread([this, record = **r, stall_ms] {
+                    std::string failure;
+                    try {
+                      poll(record, stall_ms);
+                    } catch (const std::exception& e) {
+                      failure = e.what();  // nothing stored: the sample ages
+                    }
+                    {
+                      mutex_lock lock(mutex_);
+                      polling_.erase(record.serial);
+                      if (failure.empty()) {
+                        failing_polls_.erase(record.serial);
+                      } else {
+                        failing_polls_.insert(record.serial);
+                        alert("monitor", true, "Protection monitor error: " + failure,
+                              "critical");
+                        publish_locked();
+                      }
+                      poll_finished_ = true;
+                      wake_.notify_all();
+                    }
+                    flush_alert_log();
+                  }));
   }
 }
 
-void protection_service::run_monitor_cycle() {
+void protection_service::guarded_monitor_step(const std::function<void()>& step) {
   try {
-    const std::optional<system_record> main = config_.main_system();
-    const std::optional<system_record> backup =
-        main ? config_.backup_for(main->serial) : std::nullopt;
-    int stall_ms = 0;
-    {
-      mutex_lock lock(mutex_);
-      stall_ms = policy_.stallMs;
-    }
-    // Each server on its own thread, so a hanging one cannot delay the
-    // other beyond its own time limit.
-    std::vector<std::future<void>> polls;
-    for (const std::optional<system_record>* r : {&main, &backup}) {
-      if (!*r) continue;
-      if ((*r)->address.empty()) {
-        store_poll_result((*r)->serial, std::nullopt);  // counts as silent
-        continue;
-      }
-      polls.push_back(std::async(std::launch::async,
-                                 [this, record = **r, stall_ms] { poll(record, stall_ms); }));
-    }
-    for (auto& p : polls) p.wait();
-    for (auto& p : polls) p.get();
-    evaluation_pass();
+    step();
   } catch (const std::exception& e) {
     {
       mutex_lock lock(mutex_);
@@ -391,11 +462,26 @@ void protection_service::run_monitor_cycle() {
   }
 }
 
+void protection_service::run_monitor_cycle() {
+  guarded_monitor_step([&] {
+    std::map<std::string, std::thread> polls;
+    start_polls(polls);
+    for (auto& [serial, thread] : polls) thread.join();
+    {
+      mutex_lock lock(mutex_);
+      poll_finished_ = false;
+      if (!failing_polls_.empty()) return;  // a cycle that failed is not evaluated
+    }
+    evaluation_pass();
+  });
+}
+
 void protection_service::evaluation_pass() {
   {
     mutex_lock lock(mutex_);
     evaluate();
-    recover("monitor");
+    // The "monitor" alert stays while a server's poll keeps failing.
+    if (failing_polls_.empty()) recover("monitor");
     publish_locked();
   }
   flush_alert_log();

@@ -6,8 +6,11 @@
 // each server, the alert list and its log, and the job queue.
 //
 // Threads: start() runs a monitor thread (one cycle every 250 ms: the Main
-// and the Backup polled in parallel on two short-lived threads, then one
-// evaluation pass) and an action thread (one outbound sequence at a time).
+// and the Backup polled in parallel on two short-lived threads, at most one
+// poll in flight per server; an evaluation pass as each poll stores its
+// result, at the moment a sample age or a confirmation delay is reached,
+// and at the end of a cycle whose polls are all still hanging) and an
+// action thread (one outbound sequence at a time).
 // stop() (also run by the destructor) ends both and joins them; call
 // start()/stop() from the owner only. Every other public method is
 // thread-safe and takes mutex_ itself.
@@ -34,6 +37,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -200,6 +204,16 @@ class protection_service {
 
   // Threads and jobs (protection_actions.cc and protection_service.cc).
   void monitor_loop() EXCLUDES(mutex_, log_mutex_);
+  // Starts a poll thread for the Main and for its Backup unless one is
+  // still in flight for that server (monitor thread only).
+  void start_polls(std::map<std::string, std::thread>& polls) EXCLUDES(mutex_);
+  // Runs one monitor step; an exception raises the "monitor" alert.
+  void guarded_monitor_step(const std::function<void()>& step) EXCLUDES(mutex_, log_mutex_);
+  // The next moment at which an evaluation could change its outcome by the
+  // passing of time alone (a sample reaching lossMs, a confirmation delay,
+  // the end of the startup grace, a held Backup silent for lossMs); the
+  // far future when nothing is pending.
+  steady_time next_due_locked(steady_time now) const REQUIRES(mutex_);
   void action_loop() EXCLUDES(mutex_, log_mutex_);
   void execute_job(const job& j) EXCLUDES(mutex_, log_mutex_);
   // Waits on wake_ until `delay_ms` after `from`, or until stop.
@@ -229,6 +243,11 @@ class protection_service {
   bool policy_changed_ GUARDED_BY(mutex_) = true;
   std::map<std::string, protection_sample> samples_ GUARDED_BY(mutex_);
   std::map<std::string, steady_time> fault_since_ GUARDED_BY(mutex_);
+  // Per fault still waiting for its confirmation delay: when it is due.
+  std::map<std::string, steady_time> fault_due_ GUARDED_BY(mutex_);
+  std::set<std::string> polling_ GUARDED_BY(mutex_);  // serials with a poll in flight
+  bool poll_finished_ GUARDED_BY(mutex_) = false;     // a poll stored its result
+  std::set<std::string> failing_polls_ GUARDED_BY(mutex_);  // last poll threw
   // Per serial: the first poll without an answer since the last answer.
   std::map<std::string, steady_time> unanswered_since_ GUARDED_BY(mutex_);
   alert_list alerts_ GUARDED_BY(mutex_);
