@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -25,42 +26,40 @@ namespace tolvarine::operator_control {
 
 class ProtectionFixture : public ::testing::Test {
  protected:
-  struct sent_action {
-    int32_t port;
-    bool udp;
-    std::string bytes;
-    int32_t timeout_ms;
-  };
-
+  using keys = std::vector<std::string>;
   static constexpr const char* kMain = "S-MAIN";
   static constexpr const char* kBackup = "S-BACK";
   static constexpr const char* kSendFailed =
       "Connect/send failed or timed out; device execution is unconfirmed.";
+  static constexpr const char* kNotReady =
+      "Requested server is not ready for takeover. Check engine and protected outputs.";
 
   ProtectionFixture() {
-    config_->merge_discovered({{"10.77.0.2", 5000, "Server A", kMain},
-                               {"10.77.0.3", 5000, "Server B", kBackup}});
+    config_->merge_discovered(
+        {{"10.77.0.2", 5000, "Server A", kMain}, {"10.77.0.3", 5000, "Server B", kBackup}});
     config_->configure_pair(true, kMain, kBackup);
     make_service();
   }
 
-  void make_service() {
+  void make_service() {  // also a restart over the same files
     service_.reset();
     protection_service::environment env;
     env.steady = [this] { return now_; };
     env.wall = [this] { return wall_; };
     env.fetch = [this](const std::string& host, uint16_t, const std::string& path, int, size_t) {
       ++fetches_;
+      if (fetch_hook_) fetch_hook_();
       if (fetch_error_) throw std::runtime_error("boom");
       auto it = answers_.find(host + path);
       return it == answers_.end() ? http_response{} : it->second;
     };
     env.send = [this](const std::string&, int32_t port, bool udp, const std::string& bytes,
                       int32_t timeout_ms, std::string* error) {
-      sent_.push_back({port, udp, bytes, timeout_ms});
-      if (std::count(failing_ports_.begin(), failing_ports_.end(), port) == 0) return true;
-      *error = kSendFailed;
-      return false;
+      sent_.push_back(std::to_string(port) + (udp ? " udp " : " tcp ") +
+                      std::to_string(timeout_ms) + " " + bytes);
+      const bool fails = std::count(failing_ports_.begin(), failing_ports_.end(), port) > 0;
+      if (fails) *error = kSendFailed;
+      return !fails;
     };
     service_ = std::make_unique<protection_service>(*config_, env);
   }
@@ -70,18 +69,17 @@ class ProtectionFixture : public ::testing::Test {
     wall_ += ms;
   }
 
-  // A fresh sample of a healthy, fully reporting server.
-  protection_sample healthy() const {
+  // A fresh sample of a healthy, fully reporting server; `edit` spoils it.
+  protection_sample healthy(void (*edit)(protection_sample&) = nullptr) const {
     protection_sample s;
     s.reachable = s.supported = s.engineRunning = s.engineResponsive = s.telemetryAvailable = true;
     s.updated = now_;
     s.outputs = R"([{"id":"out1","available":true},{"id":"bk1","available":true}])";
+    if (edit) edit(s);
     return s;
   }
   protection_sample engine_stopped() const {
-    protection_sample s = healthy();
-    s.engineRunning = false;
-    return s;
+    return healthy([](protection_sample& s) { s.engineRunning = false; });
   }
 
   // Stores the given samples (nothing: a failed poll) and runs one pass.
@@ -134,16 +132,16 @@ class ProtectionFixture : public ::testing::Test {
     }
     return std::nullopt;
   }
-  std::vector<std::string> active_keys() const {
-    std::vector<std::string> keys;
+  keys active_keys() const {
+    keys out;
     for (const auto& a : service_->alerts()) {
-      if (a.active) keys.push_back(a.key);
+      if (a.active) out.push_back(a.key);
     }
-    return keys;
+    return out;
   }
 
-  std::vector<std::string> log_lines() const {
-    std::vector<std::string> lines;
+  keys log_lines() const {
+    keys lines;
     std::istringstream text(testing::read_text(service_->alert_log_path()));
     for (std::string line; std::getline(text, line);) lines.push_back(line);
     return lines;
@@ -160,12 +158,13 @@ class ProtectionFixture : public ::testing::Test {
   testing::temp_dir dir_;
   steady_time now_ = steady_time{} + std::chrono::hours(1);
   int64_t wall_ = 1700000000000;
-  std::unique_ptr<control_config> config_ = std::make_unique<control_config>(
-      dir_.file("operator-control.json"), [this] { return now_; });
+  std::unique_ptr<control_config> config_ =
+      std::make_unique<control_config>(dir_.file("operator-control.json"), [this] { return now_; });
   std::map<std::string, http_response> answers_;  // host + path -> answer
   std::atomic<int> fetches_{0};                   // the monitor polls on two threads
   std::atomic<bool> fetch_error_{false};          // every fetch throws
-  std::vector<sent_action> sent_;
+  std::function<void()> fetch_hook_;              // set before start(): runs in each fetch
+  keys sent_;                                     // "port tcp|udp timeout bytes" of each send
   std::vector<int32_t> failing_ports_;
   std::unique_ptr<protection_service> service_;
 };
