@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -14,7 +12,6 @@
 #include <memory>
 #include <optional>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -31,12 +28,10 @@ class ProtectionFixture : public ::testing::Test {
   static constexpr const char* kBackup = "S-BACK";
   static constexpr const char* kSendFailed =
       "Connect/send failed or timed out; device execution is unconfirmed.";
-  static constexpr const char* kNotReady =
-      "Requested server is not ready for takeover. Check engine and protected outputs.";
 
   ProtectionFixture() {
-    config_->merge_discovered(
-        {{"10.77.0.2", 5000, "Server A", kMain}, {"10.77.0.3", 5000, "Server B", kBackup}});
+    config_->merge_discovered({{"10.77.0.2", 5000, "Server A", kMain},
+                               {"10.77.0.3", 5000, "Server B", kBackup}});
     config_->configure_pair(true, kMain, kBackup);
     make_service();
   }
@@ -47,9 +42,7 @@ class ProtectionFixture : public ::testing::Test {
     env.steady = [this] { return now_; };
     env.wall = [this] { return wall_; };
     env.fetch = [this](const std::string& host, uint16_t, const std::string& path, int, size_t) {
-      ++fetches_;
       if (fetch_hook_) fetch_hook_();
-      if (fetch_error_) throw std::runtime_error("boom");
       auto it = answers_.find(host + path);
       return it == answers_.end() ? http_response{} : it->second;
     };
@@ -57,9 +50,8 @@ class ProtectionFixture : public ::testing::Test {
                       int32_t timeout_ms, std::string* error) {
       sent_.push_back(std::to_string(port) + (udp ? " udp " : " tcp ") +
                       std::to_string(timeout_ms) + " " + bytes);
-      const bool fails = std::count(failing_ports_.begin(), failing_ports_.end(), port) > 0;
-      if (fails) *error = kSendFailed;
-      return !fails;
+      if (port == failing_port_) *error = kSendFailed;
+      return port != failing_port_;
     };
     service_ = std::make_unique<protection_service>(*config_, env);
   }
@@ -96,21 +88,18 @@ class ProtectionFixture : public ::testing::Test {
     advance(service_->policy().startupMs);
     pass_healthy();
     ASSERT_EQ(service_->active_serial(), kMain);
-    ASSERT_FALSE(service_->selection_pending());
   }
 
   void configure(const std::string& json) {
     std::string error;
     ASSERT_TRUE(service_->configure(json, &error)) << error;
   }
-  // "ok", or the refusal's message.
+  // "ok", or the refusal's message; "test N" tests action N.
   std::string operate(const std::string& op) {
     std::string error;
-    return service_->operate(op, &error) ? "ok" : error;
-  }
-  std::string test_action(int index) {
-    std::string error;
-    return service_->test_action(index, &error) ? "ok" : error;
+    const bool ok = op.starts_with("test ") ? service_->test_action(std::stoi(op.substr(5)), &error)
+                                            : service_->operate(op, &error);
+    return ok ? "ok" : error;
   }
 
   // Saving fails while a regular file stands where the settings folder was.
@@ -158,14 +147,12 @@ class ProtectionFixture : public ::testing::Test {
   testing::temp_dir dir_;
   steady_time now_ = steady_time{} + std::chrono::hours(1);
   int64_t wall_ = 1700000000000;
-  std::unique_ptr<control_config> config_ =
-      std::make_unique<control_config>(dir_.file("operator-control.json"), [this] { return now_; });
+  std::unique_ptr<control_config> config_ = std::make_unique<control_config>(
+      dir_.file("operator-control.json"), [this] { return now_; });
   std::map<std::string, http_response> answers_;  // host + path -> answer
-  std::atomic<int> fetches_{0};                   // the monitor polls on two threads
-  std::atomic<bool> fetch_error_{false};          // every fetch throws
-  std::function<void()> fetch_hook_;              // set before start(): runs in each fetch
-  keys sent_;                                     // "port tcp|udp timeout bytes" of each send
-  std::vector<int32_t> failing_ports_;
+  std::function<void()> fetch_hook_;  // set before polling starts: runs in every fetch
+  keys sent_;                         // "port tcp|udp timeout bytes" of each send
+  int32_t failing_port_ = 0;
   std::unique_ptr<protection_service> service_;
 };
 
