@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -15,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/atomic_file.h"
 #include "config/control_config.h"
 #include "protection/protection_service.h"
 #include "support/test_env.h"
@@ -53,6 +53,9 @@ class ProtectionFixture : public ::testing::Test {
       if (port == failing_port_) *error = kSendFailed;
       return port != failing_port_;
     };
+    env.save = [this](const std::string& path, const std::string& text) {
+      return !save_fails_ && replace_file(path, text);
+    };
     service_ = std::make_unique<protection_service>(*config_, env);
   }
 
@@ -66,7 +69,8 @@ class ProtectionFixture : public ::testing::Test {
     protection_sample s;
     s.reachable = s.supported = s.engineRunning = s.engineResponsive = s.telemetryAvailable = true;
     s.updated = now_;
-    s.outputs = R"([{"id":"out1","available":true},{"id":"bk1","available":true}])";
+    s.outputs = R"([{"id":"out1","available":true},{"id":"out2","available":true},)"
+                R"({"id":"bk1","available":true},{"id":"bk2","available":true}])";
     if (edit) edit(s);
     return s;
   }
@@ -102,15 +106,6 @@ class ProtectionFixture : public ::testing::Test {
     return ok ? "ok" : error;
   }
 
-  // Saving fails while a regular file stands where the settings folder was.
-  void break_storage() {
-    std::filesystem::rename(dir_.path(), dir_.path() + ".away");
-    testing::write_text(dir_.path(), "not a folder");
-  }
-  void restore_storage() {
-    std::filesystem::remove(dir_.path());
-    std::filesystem::rename(dir_.path() + ".away", dir_.path());
-  }
   bool saved(const std::string& text) const {
     return testing::read_text(service_->policy_path()).find(text) != std::string::npos;
   }
@@ -153,6 +148,7 @@ class ProtectionFixture : public ::testing::Test {
   std::function<void()> fetch_hook_;  // set before polling starts: runs in every fetch
   keys sent_;                         // "port tcp|udp timeout bytes" of each send
   int32_t failing_port_ = 0;
+  bool save_fails_ = false;  // the protection file cannot be written
   std::unique_ptr<protection_service> service_;
 };
 

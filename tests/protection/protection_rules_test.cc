@@ -1,11 +1,9 @@
 // The pure parts of protection: the policy document and its checks, reading
-// health answers, control-string escapes and the alert list's limit.
+// health answers and control-string escapes.
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "config/json_value.h"
-#include "protection/alert_list.h"
 #include "protection/control_string.h"
 #include "protection/protection_policy.h"
 #include "protection/protection_sample.h"
@@ -50,60 +48,42 @@ TEST(ProtectionPolicyTest, ParseFallsBackValueByValueAndTheDocumentRoundTrips) {
 }
 
 TEST(ProtectionPolicyTest, ValidationNamesTheFirstDefect) {
-  const std::string delay =
-                        "Fault delays must be 500-30000 ms; startup grace must be 1000-60000 ms.",
-                    resources = "Resource pressure supports Ignore or Alert only.",
-                    mode = "Choose Ignore, Alert only, or Alert + failover.",
-                    limit = "Maximum 128 output rules and 32 outbound actions.",
-                    rule =
-                        "Each protected output needs a unique Main output; failover rules also "
-                        "need a Backup output.",
-                    action = "Check action destination, event, timeout, delay, and retry settings.";
+  const std::string delay = "Fault delays must be 500-30000 ms; startup grace must be 1000-60000 ms.";
+  const std::string mode = "Choose Ignore, Alert only, or Alert + failover.";
+  const std::string resources = "Resource pressure supports Ignore or Alert only.";
+  const std::string limit = "Maximum 128 output rules and 32 outbound actions.";
+  const std::string rule =
+      "Each protected output needs a unique Main output; failover rules also need a Backup output.";
+  const std::string action = "Check action destination, event, timeout, delay, and retry settings.";
   // One enabled action, valid at every limit; `f` comes first and so overrides.
   auto act = [](const std::string& f) {
     return R"({"actions":[{)" + f + R"("name":"r","host":")" + std::string(255, 'h') +
            R"(","port":65535,"timeoutMs":3000,"delayMs":10000,"retries":3,"event":"main",)"
            R"("payload":"GO\\r","enabled":true}]})";
   };
-  for (const auto& [json, expected] :
-       rows{{R"({"lossMs":500,"stallMs":500,"outputMs":500,"startupMs":1000})", ""},
-            {R"({"lossMs":30000,"stallMs":30000,"outputMs":30000,"startupMs":60000})", ""},
-            {R"({"lossMs":499})", delay},
-            {R"({"lossMs":30001})", delay},
-            {R"({"stallMs":499})", delay},
-            {R"({"outputMs":30001})", delay},
-            {R"({"startupMs":999})", delay},
-            {R"({"startupMs":60001})", delay},
-            {R"({"resources":2})", resources},
-            {R"({"resources":0,"server":0,"frames":2})", ""},
-            {R"({"sync":3})", mode},
-            {R"({"server":-1})", mode},
-            {R"({"clock":7})", mode},
-            {R"({"lossMs":1,"resources":2,"sync":3})", delay},
-            {R"({"resources":2,"sync":3})", resources},
-            {many("outputRules", 128), ""},
-            {many("outputRules", 129), limit},
-            {many("actions", 32), ""},
-            {many("actions", 33), limit},
-            {R"({"outputRules":[{"mainId":"A","mode":2}]})", rule},
-            {R"({"outputRules":[{"mainId":"A","backupId":"a","mode":2},{"mainId":"B"}]})", ""},
-            {R"({"outputRules":[{"backupId":"a"}]})", rule},
-            {R"({"outputRules":[{"mainId":"A","backupId":"a","mode":3}]})", rule},
-            {R"({"outputRules":[{"mainId":"A","mode":0},{"mainId":"A","mode":0}]})", rule},
-            {R"({"actions":[{"payload":"GO\\"}]})", ""},
-            {act(""), ""},
-            {R"({"actions":[{"enabled":true}]})", action},
-            {act(R"("host":"h",)"), ""},
-            {act(R"("host":")" + std::string(256, 'h') + "\","), action},
-            {act(R"("port":65536,)"), action},
-            {act(R"("timeoutMs":99,)"), action},
-            {act(R"("timeoutMs":3001,)"), action},
-            {act(R"("delayMs":10001,)"), action},
-            {act(R"("delayMs":-1,)"), action},
-            {act(R"("retries":4,)"), action},
-            {act(R"("event":"Backup",)"), action},
-            {act(R"("event":"backup",)"), ""},
-            {act(R"("payload":"GO\\",)"), "Trailing backslash in command."}}) {
+  for (const auto& [json, expected] : rows{
+           {R"({"lossMs":500,"stallMs":500,"outputMs":500,"startupMs":1000})", ""},
+           {R"({"lossMs":30000,"stallMs":30000,"outputMs":30000,"startupMs":60000})", ""},
+           {R"({"lossMs":499})", delay}, {R"({"lossMs":30001})", delay},
+           {R"({"stallMs":499})", delay}, {R"({"outputMs":30001})", delay},
+           {R"({"startupMs":999})", delay}, {R"({"startupMs":60001})", delay},
+           {R"({"resources":2})", resources}, {R"({"resources":0,"server":0,"frames":2})", ""},
+           {R"({"sync":3})", mode}, {R"({"server":-1})", mode}, {R"({"clock":7})", mode},
+           {R"({"lossMs":1,"resources":2,"sync":3})", delay}, {R"({"resources":2,"sync":3})", resources},
+           {many("outputRules", 128), ""}, {many("outputRules", 129), limit},
+           {many("actions", 32), ""}, {many("actions", 33), limit},
+           {R"({"outputRules":[{"mainId":"A","mode":2}]})", rule},
+           {R"({"outputRules":[{"mainId":"A","backupId":"a","mode":2},{"mainId":"B"}]})", ""},
+           {R"({"outputRules":[{"backupId":"a"}]})", rule},
+           {R"({"outputRules":[{"mainId":"A","backupId":"a","mode":3}]})", rule},
+           {R"({"outputRules":[{"mainId":"A","mode":0},{"mainId":"A","mode":0}]})", rule},
+           {R"({"actions":[{"payload":"GO\\"}]})", ""}, {R"({"actions":[{"enabled":true}]})", action},
+           {act(""), ""}, {act(R"("event":"backup",)"), ""}, {act(R"("event":"Backup",)"), action},
+           {act(R"("host":")" + std::string(256, 'h') + "\","), action},
+           {act(R"("port":65536,)"), action}, {act(R"("timeoutMs":99,)"), action},
+           {act(R"("timeoutMs":3001,)"), action}, {act(R"("delayMs":10001,)"), action},
+           {act(R"("delayMs":-1,)"), action}, {act(R"("retries":4,)"), action},
+           {act(R"("payload":"GO\\",)"), "Trailing backslash in command."}}) {
     std::string error;
     const bool ok = validate_protection_policy(parse_protection_policy(json), &error);
     EXPECT_EQ(ok ? "" : error, expected) << json.substr(0, 120);
@@ -111,22 +91,16 @@ TEST(ProtectionPolicyTest, ValidationNamesTheFirstDefect) {
 }
 
 TEST(ControlStringTest, DecodesEscapesOrNamesTheFirstDefect) {
-  const std::string hex = "Use two hexadecimal digits after \\x.",
-                    escapes = "Supported escapes: \\r, \\n, \\t, \\\\, \\xHH.",
-                    length = "Command must contain 1-16384 bytes.";
+  const std::string hex = "Use two hexadecimal digits after \\x.";
+  const std::string escapes = "Supported escapes: \\r, \\n, \\t, \\\\, \\xHH.";
+  const std::string length = "Command must contain 1-16384 bytes.";
   std::string max_text;
   for (int i = 0; i < 16384; ++i) max_text += "\\x00";
-  for (const auto& [text, expected] : rows{// bytes, or the error
-                                           {"abc\\r\\n\\t\\\\", "abc\r\n\t\\"},
-                                           {"\\x41\\x7a\\xFF\\x00", std::string("Az\xFF\0", 4)},
-                                           {max_text, std::string(16384, '\0')},
-                                           {max_text + "a", length},
-                                           {"", length},
-                                           {"abc\\", "Trailing backslash in command."},
-                                           {"\\x4", hex},
-                                           {"\\x4g", hex},
-                                           {"\\X41", escapes},
-                                           {"\\q then \\", escapes}}) {
+  for (const auto& [text, expected] : rows{  // bytes, or the error
+           {"abc\\r\\n\\t\\\\", "abc\r\n\t\\"}, {"\\x41\\x7a\\xFF\\x00", std::string("Az\xFF\0", 4)},
+           {max_text, std::string(16384, '\0')}, {max_text + "a", length}, {"", length},
+           {"abc\\", "Trailing backslash in command."}, {"\\x4", hex}, {"\\x4g", hex},
+           {"\\X41", escapes}, {"\\q then \\", escapes}}) {
     std::string bytes, error;
     const bool ok = decode_control_string(text, &bytes, &error);
     EXPECT_EQ(ok ? bytes : error, expected) << text.substr(0, 40);
@@ -149,59 +123,35 @@ TEST(ProtectionSampleTest, ReadsOnlyThisSerialsVersionOneAnswerAndAppliesTheFaul
   EXPECT_FALSE(read_identity_answer(R"({"Serial":"S-B"})", "S-MAIN", now));
 
   // Outputs reach the status document only as valid, compact JSON.
-  for (const auto& [fields, expected] :
-       rows{{R"("x":0)", "[]"},
-            {R"("outputs":[ {"id" : "a\u00e9\"", "n":-1.5e+3} , null ])",
-             R"([{"id":"a\u00e9\"","n":-1.5e+3},null])"},
-            {R"("outputs":[1,,])", "[]"},
-            {R"("outputs":[01])", "[]"},
-            {"\"outputs\":[\"a\x01\"]", "[]"},
-            {R"("outputs":[{"a":1,}])", "[]"}}) {
+  for (const auto& [fields, expected] : rows{
+           {R"("x":0)", "[]"}, {R"("outputs":[ {"id" : "a\u00e9\"", "n":-1.5e+3} , null ])",
+                                R"([{"id":"a\u00e9\"","n":-1.5e+3},null])"},
+           {R"("outputs":[1,,])", "[]"}, {R"("outputs":[01])", "[]"},
+           {"\"outputs\":[\"a\x01\"]", "[]"}, {R"("outputs":[{"a":1,}])", "[]"}}) {
     EXPECT_EQ(read(fields)->outputs, expected) << fields;
   }
-  EXPECT_TRUE(compact_json(std::string(64, '[') + std::string(64, ']')));
-  EXPECT_FALSE(compact_json(std::string(66, '[') + std::string(66, ']')));
 
-  for (const auto& [fields, faults] :
-       rows{{R"("engineStarting":1,"clockEngaged":true)", "clock"},
-            {R"("clockEngaged":true,"clockHealthy":true)", ""},
-            {R"("resourcesKnown":true,"memoryAvailablePercent":5,"cpuPercent":94,)"
-             R"("gpuTemperature":89)",
-             ""},
-            {R"("resourcesKnown":true,"memoryAvailablePercent":4)", "pressure"},
-            {R"("resourcesKnown":true,"cpuPercent":95)", "pressure"},
-            {R"("resourcesKnown":true,"gpuTemperature":90)", "pressure"},
-            {R"("resourcesKnown":false,"cpuPercent":99)", ""},
-            {R"("telemetryAvailable":true)", "stalled"},
-            {R"("telemetryAvailable":true,"channels":[{"ageMs":1499},{"ageMs":20}])", ""},
-            {R"("telemetryAvailable":false,"channels":[{"ageMs":20},{"ageMs":1500}])", "stalled"},
-            {R"("telemetryAvailable":true,"channels":[{"ageMs":"9000"},{}])", ""}}) {
+  for (const auto& [fields, faults] : rows{
+           {R"("engineStarting":1,"clockEngaged":true)", "clock"},
+           {R"("clockEngaged":true,"clockHealthy":true)", ""},
+           {R"("resourcesKnown":true,"memoryAvailablePercent":5,"cpuPercent":94,"gpuTemperature":89)", ""},
+           {R"("resourcesKnown":true,"memoryAvailablePercent":4)", "pressure"},
+           {R"("resourcesKnown":true,"cpuPercent":95)", "pressure"},
+           {R"("resourcesKnown":true,"gpuTemperature":90)", "pressure"},
+           {R"("resourcesKnown":false,"cpuPercent":99)", ""}, {R"("telemetryAvailable":true)", "stalled"},
+           {R"("telemetryAvailable":true,"channels":[{"ageMs":1499},{"ageMs":20}])", ""},
+           {R"("telemetryAvailable":false,"channels":[{"ageMs":20},{"ageMs":1500}])", "stalled"},
+           {R"("telemetryAvailable":true,"channels":[{"ageMs":"9000"},{}])", ""}}) {
     const auto s = read(fields);
     ASSERT_TRUE(s && s->reachable && s->supported && !s->engineStarting && s->updated == now);
-    EXPECT_EQ(std::string(s->clock_fault ? "clock" : "") +
-                  (s->resource_pressure ? "pressure" : "") + (s->frameStalled ? "stalled" : ""),
-              faults)
-        << fields;
+    EXPECT_EQ(std::string(s->clock_fault ? "clock" : "") + (s->resource_pressure ? "pressure" : "") +
+                  (s->frameStalled ? "stalled" : ""), faults) << fields;
   }
-
   protection_sample o;  // the first output of an id decides
   o.outputs = R"([{"id":"a","available":true},{"id":"b","available":true,"known":false},)"
               R"({"id":"e","available":false},{"id":"e","available":true}])";
   EXPECT_TRUE(output_available(o, "a"));
   EXPECT_FALSE(output_available(o, "b") || output_available(o, "e") || output_available(o, "A"));
-}
-
-TEST(AlertListTest, TheLimitEvictsTheOldestRecoveredAlertElseTheOldest) {
-  alert_list alerts;
-  for (int i = 0; i < 200; ++i) (void)alerts.raise("k" + std::to_string(i), "m", "warning", i);
-  (void)alerts.recover("k199", 300);  // only the newest is inactive
-  (void)alerts.raise("new", "m", "warning", 400);
-  EXPECT_EQ(alerts.entries()[198].key, "k198");
-  EXPECT_EQ(alerts.entries().back().id, 201u);
-  (void)alerts.raise("newer", "m", "warning", 500);  // all active: the oldest goes
-  ASSERT_EQ(alerts.entries().size(), 200u);
-  EXPECT_EQ(alerts.entries().front().key, "k1");
-  EXPECT_EQ(alerts.entries().back().key, "newer");
 }
 
 }  // namespace
