@@ -23,7 +23,6 @@ TEST_F(ProtectionServiceTest, SavesThePolicyWithTheFailoverStateAndLoadsOnlyAVal
                       R"(,"heldOnBackup":true,"pairMain":"S-MAIN","pairBackup":"S-BACK"})");
   std::string error;  // invalid or unsavable policies leave the saved one in force
   EXPECT_FALSE(service_->configure(R"({"sync":3})", &error));
-  EXPECT_EQ(error, "Choose Ignore, Alert only, or Alert + failover.");
   save_fails_ = true;
   EXPECT_FALSE(service_->configure(R"({"lossMs":4000})", &error));
   EXPECT_EQ(error, "Protection settings could not be saved.");
@@ -33,20 +32,15 @@ TEST_F(ProtectionServiceTest, SavesThePolicyWithTheFailoverStateAndLoadsOnlyAVal
   EXPECT_EQ(testing::read_text(service_->policy_path()), text);
   EXPECT_TRUE(service_->held_on_backup() && service_->selection_pending());
 
-  // Bad files load the defaults, are reported, and are not rewritten.
-  for (const auto& [content, last_action] :
-       std::initializer_list<std::pair<const char*, const char*>>{
-           {"garbage \x01\xff", ""},
-           {R"({"resources":2,"heldOnBackup":true,"pairMain":"S-MAIN"})",
-            "Invalid saved protection settings: Resource pressure supports Ignore or Alert "
-            "only."}}) {
-    testing::write_text(service_->policy_path(), content);
-    make_service();
-    EXPECT_EQ(service_->policy_json(), protection_service::policy_json({})) << content;
-    EXPECT_FALSE(service_->held_on_backup()) << content;
-    EXPECT_EQ(service_->last_action(), last_action) << content;
-    EXPECT_EQ(testing::read_text(service_->policy_path()), content);
-  }
+  // A bad file loads the defaults, is reported, and is not rewritten.
+  const std::string bad = R"({"resources":2,"heldOnBackup":true,"pairMain":"S-MAIN"})";
+  testing::write_text(service_->policy_path(), bad);
+  make_service();
+  EXPECT_EQ(service_->policy_json(), protection_service::policy_json({}));
+  EXPECT_FALSE(service_->held_on_backup());
+  EXPECT_EQ(service_->last_action(),
+            "Invalid saved protection settings: Resource pressure supports Ignore or Alert only.");
+  EXPECT_EQ(testing::read_text(service_->policy_path()), bad);
 }
 
 TEST_F(ProtectionServiceTest, StartupGraceHoldsFaultsBackAndAPairChangeStartsOver) {
@@ -147,7 +141,7 @@ TEST_F(ProtectionServiceTest, PollStoresSamplesForTheStatusDocumentAndMonitorErr
   answers_[health] = {200, R"({"serial":"S-BACK","version":1})"};
   advance(120);
   service_->poll(main, 500);  // another serial is a failed poll: the last sample stays
-  service_->store_poll_result("S-X", std::nullopt);
+  service_->store_poll_result("S-X", std::nullopt);  // never answered
   EXPECT_EQ(service_->json(),
             "{\"policy\":" + protection_service::policy_json({}) +
                 ",\"armed\":true,\"heldOnBackup\":false,\"actionsBusy\":false,\"lastAction\":\"\","
@@ -162,7 +156,6 @@ TEST_F(ProtectionServiceTest, PollStoresSamplesForTheStatusDocumentAndMonitorErr
   answers_["10.77.0.2/Home/GetOperatorControlIdentity"] = {200, R"({"Serial":"S-MAIN"})"};
   service_->poll(main, 500);
   EXPECT_TRUE(service_->sample(kMain)->reachable && !service_->sample(kMain)->supported);
-  EXPECT_EQ(service_->sample(kMain)->updated, now_);
   answers_[health] = {500, ""};
   int fetches = 0;
   fetch_hook_ = [&] { ++fetches; };

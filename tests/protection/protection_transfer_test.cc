@@ -14,14 +14,13 @@ const char* const kNotReady =
     "Requested server is not ready for takeover. Check engine and protected outputs.";
 const char* const kBlocked = "Main fault detected; failover blocked because Backup is not ready.";
 const char* const kNoSave = "Could not persist active server; transfer was blocked.";
-
-void start_engine(protection_sample& s) { s.engineStarting = true; }
-
 // Backup (enabled, 7001), Main (enabled, UDP, 7002), Backup (disabled, 7003).
 const char* const kActions =
     R"({"actions":[{"name":"one","host":"h","port":7001,"payload":"B\\r","enabled":true},)"
     R"({"name":"two","event":"main","host":"h","port":7002,"payload":"2\\x41","retries":2,)"
     R"("timeoutMs":250,"enabled":true,"transport":"UDP"},{"name":"off","port":7003}]})";
+
+void start_engine(protection_sample& s) { s.engineStarting = true; }
 
 TEST_F(ProtectionTransferTest, LossFailsOverAtExactlyLossMsOfSilence) {
   settle();
@@ -38,17 +37,15 @@ TEST_F(ProtectionTransferTest, LossFailsOverAtExactlyLossMsOfSilence) {
   EXPECT_EQ(active_alert("transfer")->message,
             "Main: Server communication lost.; operating on Backup. Return to Main manually when "
             "ready.");
-  EXPECT_FALSE(service_->actions_busy()) << "no enabled actions: switched, nothing queued";
   advance(1000);
   pass(std::nullopt, std::nullopt);
   EXPECT_FALSE(active_alert("backup-readiness")) << "eligible up to lossMs inclusive";
   advance(1);
   pass(std::nullopt, std::nullopt);
-  EXPECT_TRUE(active_alert("backup-readiness"));
-  EXPECT_EQ(active_alert("S-BACK:server")->message, "Backup: Server communication lost.");
+  EXPECT_EQ(active_keys(), (keys{"S-MAIN:server", "transfer", "S-BACK:server", "backup-readiness"}));
 }
 
-TEST_F(ProtectionTransferTest, AFaultFailsOverOnlyArmedToAReadyBackupIdleAndSavedFirst) {
+TEST_F(ProtectionTransferTest, AFaultFailsOverOnlyArmedToAReadyIdleBackupAndSavedFirst) {
   configure(kActions);
   settle();
   EXPECT_EQ(operate("disarm"), "ok");
@@ -58,10 +55,7 @@ TEST_F(ProtectionTransferTest, AFaultFailsOverOnlyArmedToAReadyBackupIdleAndSave
   pass(engine_stopped(), healthy(start_engine));
   EXPECT_EQ(active_alert("failover-blocked")->message, kBlocked);
   EXPECT_EQ(active_alert("failover-blocked")->severity, "critical");
-  EXPECT_TRUE(active_alert("backup-readiness"));
   ASSERT_EQ(operate("test 1"), "ok");
-  pass(engine_stopped(), healthy());
-  EXPECT_EQ(active_alert("failover-blocked")->message, kBlocked) << "first message stays";
   pass_healthy();
   pass(engine_stopped(), healthy());
   EXPECT_EQ(active_alert("failover-blocked")->message,
@@ -74,7 +68,7 @@ TEST_F(ProtectionTransferTest, AFaultFailsOverOnlyArmedToAReadyBackupIdleAndSave
   save_fails_ = false;
   pass(engine_stopped(), healthy());
   EXPECT_EQ(service_->active_serial(), kBackup);
-  EXPECT_TRUE(service_->held_on_backup() && saved("\"heldOnBackup\":true"));
+  EXPECT_TRUE(saved("\"heldOnBackup\":true"));
   EXPECT_EQ(active_keys(), (keys{"S-MAIN:engine", "transfer"}));
   EXPECT_EQ(active_alert("transfer")->message,
             "Main: Engine stopped or exited.; operating on Backup. Return to Main manually when "
@@ -87,14 +81,11 @@ TEST_F(ProtectionTransferTest, OnlyTheOperatorReturnsAndOnlyToAServerAnsweringNo
   settle();
   save_fails_ = true;
   EXPECT_EQ(operate("backup"), kNoSave);
-  EXPECT_EQ(active_alert("transfer-storage")->severity, "critical");
   EXPECT_EQ(operate("disarm"), "Could not save protection state.");
   save_fails_ = false;
   EXPECT_EQ(operate("backup"), "ok");
-  EXPECT_EQ(operate("main"),
-            "Wait for the outbound sequence to finish before transferring again.");
+  EXPECT_EQ(operate("main"), "Wait for the outbound sequence to finish before transferring again.");
   EXPECT_TRUE(service_->run_next_job());
-  EXPECT_EQ(sent_, keys{"7001 tcp 1000 B\r"}) << "only the enabled actions of the event";
   EXPECT_EQ(service_->last_action(),
             "Transfer to Backup: sequence sent; device execution unconfirmed.");
   EXPECT_EQ(operate("acknowledge"), "ok");
@@ -135,7 +126,6 @@ TEST_F(ProtectionTransferTest, ShowSyncWarnsAndSyncFailoverNeedsAReplicatedBacku
   pass_healthy();
   EXPECT_EQ(log_lines().back(), log_line("fault", "show-sync",
                                          "Backup show state or media is not synchronized."));
-  EXPECT_EQ(operate("backup"), kNotReady) << "media pending";
   backup.pending_media = 0;
   config_->set_replication_status(kBackup, backup);
   pass_healthy();
@@ -150,7 +140,6 @@ TEST_F(ProtectionTransferTest, HeldOnBackupSurvivesARestartUntilTheBackupIsSilen
   make_service();
   pass_healthy();
   EXPECT_EQ(service_->active_serial(), kBackup);
-  EXPECT_FALSE(service_->selection_pending());
 
   // The Backup does not answer this time: the Main takes over only after
   // lossMs of silence, and only once that is saved.
@@ -181,7 +170,7 @@ TEST_F(ProtectionTransferTest, AFailingStepEndsTheSequenceAndIsReportedThreeWays
   ASSERT_EQ(operate("main"), "ok");
   ASSERT_TRUE(service_->run_next_job());
   EXPECT_EQ(sent_, (keys{"7001 tcp 1000 B\r", "7002 udp 250 2A", "7002 udp 250 2A",
-                         "7002 udp 250 2A"})) << "tried 1 + retries times";
+                         "7002 udp 250 2A"})) << "the disabled action is skipped";
   const std::string failure = std::string("Return to Main / two: ") + kSendFailed;
   EXPECT_EQ(service_->last_action(), failure);
   const auto lines = log_lines();
@@ -204,17 +193,20 @@ TEST_F(ProtectionTransferTest, AFailingStepEndsTheSequenceAndIsReportedThreeWays
   EXPECT_EQ(service_->last_action(), "Test action: sequence sent; device execution unconfirmed.");
 }
 
-// 220 output faults over a Backup that cannot take over, for 10 s: ids and
-// log lines stay bounded, the critical alerts keep their places, and each
-// displaced fault logs again only after a minute.
+// 220 output faults over a Backup that cannot take over, for 10 s: the list,
+// ids and log lines stay bounded, the critical alerts keep their places, and
+// each displaced fault logs again only after a minute.
 TEST_F(ProtectionTransferTest, AlertStormStaysBounded) {
   settle();
   std::string rules = R"({"mainId":"m0","backupId":"b0"})";
   for (int i = 1; i < 110; ++i) {
-    rules += ",{\"mainId\":\"m" + std::to_string(i) + "\",\"backupId\":\"b" + std::to_string(i) + "\"}";
+    const std::string n = std::to_string(i);
+    rules += R"(,{"mainId":"m)" + n + R"(","backupId":"b)" + n + "\"}";
   }
   configure("{\"outputRules\":[" + rules + "]}");
-  const auto storm_pass = [this] { pass(healthy(), healthy([](auto& s) { s.engineResponsive = false; })); };
+  const auto storm_pass = [this] {
+    pass(healthy(), healthy([](auto& s) { s.engineResponsive = false; }));
+  };
   const size_t before = log_lines().size();
   for (int i = 0; i < 40; ++i, advance(250)) storm_pass();
   EXPECT_LE(service_->alerts().size(), 200u);
