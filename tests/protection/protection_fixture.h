@@ -110,11 +110,12 @@ class ProtectionFixture : public ::testing::Test {
     return testing::read_text(service_->policy_path()).find(text) != std::string::npos;
   }
 
-  std::optional<protection_alert> active_alert(const std::string& key) const {
+  // The active alert of `key`, or an empty one.
+  protection_alert active_alert(const std::string& key) const {
     for (const auto& a : service_->alerts()) {
       if (a.active && a.key == key) return a;
     }
-    return std::nullopt;
+    return {};
   }
   keys active_keys() const {
     keys out;

@@ -123,7 +123,7 @@ TEST_F(ProtectionServiceTest, FaultTableRaisesEachFaultAfterItsUninterruptedDela
       pass(healthy(r.change), healthy());
     }
     ASSERT_EQ(active_keys(), keys{r.key});
-    EXPECT_EQ(active_alert(r.key)->severity, r.severity);
+    EXPECT_EQ(active_alert(r.key).severity, r.severity);
     EXPECT_EQ(log_lines().back(), log_line("fault", r.key, r.message));
     EXPECT_EQ(service_->active_serial(), kMain) << "disarmed: no failover";
     pass_healthy();
@@ -164,11 +164,11 @@ TEST_F(ProtectionServiceTest, PollStoresSamplesForTheStatusDocumentAndMonitorErr
 
   fetch_hook_ = [] { throw std::runtime_error("boom"); };  // alerts until a clean cycle
   service_->run_monitor_cycle();
-  EXPECT_EQ(active_alert("monitor")->message, "Protection monitor error: boom");
-  EXPECT_EQ(active_alert("monitor")->severity, "critical");
+  EXPECT_EQ(active_alert("monitor").message, "Protection monitor error: boom");
+  EXPECT_EQ(active_alert("monitor").severity, "critical");
   fetch_hook_ = nullptr;
   service_->run_monitor_cycle();
-  EXPECT_FALSE(active_alert("monitor"));
+  EXPECT_FALSE(active_alert("monitor").active);
 }
 
 }  // namespace

@@ -34,12 +34,12 @@ TEST_F(ProtectionTransferTest, LossFailsOverAtExactlyLossMsOfSilence) {
   pass(std::nullopt, healthy());
   EXPECT_FALSE(config_->find(kMain)->online);
   EXPECT_EQ(service_->active_serial(), kBackup) << "failover in the same pass";
-  EXPECT_EQ(active_alert("transfer")->message,
+  EXPECT_EQ(active_alert("transfer").message,
             "Main: Server communication lost.; operating on Backup. Return to Main manually when "
             "ready.");
   advance(1000);
   pass(std::nullopt, std::nullopt);
-  EXPECT_FALSE(active_alert("backup-readiness")) << "eligible up to lossMs inclusive";
+  EXPECT_FALSE(active_alert("backup-readiness").active) << "eligible up to lossMs inclusive";
   advance(1);
   pass(std::nullopt, std::nullopt);
   EXPECT_EQ(active_keys(), (keys{"S-MAIN:server", "transfer", "S-BACK:server", "backup-readiness"}));
@@ -53,27 +53,27 @@ TEST_F(ProtectionTransferTest, AFaultFailsOverOnlyArmedToAReadyIdleBackupAndSave
   EXPECT_EQ(active_keys(), keys{"S-MAIN:engine"}) << "disarmed: alert only";
   EXPECT_EQ(operate("arm"), "ok");
   pass(engine_stopped(), healthy(start_engine));
-  EXPECT_EQ(active_alert("failover-blocked")->message, kBlocked);
-  EXPECT_EQ(active_alert("failover-blocked")->severity, "critical");
+  EXPECT_EQ(active_alert("failover-blocked").message, kBlocked);
+  EXPECT_EQ(active_alert("failover-blocked").severity, "critical");
   ASSERT_EQ(operate("test 1"), "ok");
   pass_healthy();
   pass(engine_stopped(), healthy());
-  EXPECT_EQ(active_alert("failover-blocked")->message,
+  EXPECT_EQ(active_alert("failover-blocked").message,
             "Main fault detected; waiting for the current outbound sequence.");
   ASSERT_TRUE(service_->run_next_job());
   save_fails_ = true;
   pass(engine_stopped(), healthy());
-  EXPECT_EQ(active_alert("transfer-storage")->message, kNoSave);
+  EXPECT_EQ(active_alert("transfer-storage").message, kNoSave);
   EXPECT_FALSE(service_->held_on_backup() || service_->actions_busy());
   save_fails_ = false;
   pass(engine_stopped(), healthy());
   EXPECT_EQ(service_->active_serial(), kBackup);
   EXPECT_TRUE(saved("\"heldOnBackup\":true"));
   EXPECT_EQ(active_keys(), (keys{"S-MAIN:engine", "transfer"}));
-  EXPECT_EQ(active_alert("transfer")->message,
+  EXPECT_EQ(active_alert("transfer").message,
             "Main: Engine stopped or exited.; operating on Backup. Return to Main manually when "
             "ready.");
-  EXPECT_EQ(active_alert("transfer")->severity, "notice");
+  EXPECT_EQ(active_alert("transfer").severity, "notice");
 }
 
 TEST_F(ProtectionTransferTest, OnlyTheOperatorReturnsAndOnlyToAServerAnsweringNow) {
@@ -101,7 +101,7 @@ TEST_F(ProtectionTransferTest, OnlyTheOperatorReturnsAndOnlyToAServerAnsweringNo
   pass_healthy();
   EXPECT_EQ(operate("main"), "ok");
   EXPECT_FALSE(service_->held_on_backup());
-  EXPECT_EQ(active_alert("transfer")->message, "Operator requested transfer; operating on Main.");
+  EXPECT_EQ(active_alert("transfer").message, "Operator requested transfer; operating on Main.");
   for (int i = 0; i < 8; ++i, advance(250)) pass_healthy();
   EXPECT_EQ(service_->active_serial(), kMain) << "the old silence does not fail over again";
   ASSERT_TRUE(service_->run_next_job());
@@ -148,11 +148,11 @@ TEST_F(ProtectionTransferTest, AfterARestartTheMainTakesOverOnlyWhenTheHeldBacku
   save_fails_ = true;
   pass(healthy(), std::nullopt);
   EXPECT_TRUE(service_->held_on_backup());
-  EXPECT_EQ(active_alert("transfer-storage")->message,
+  EXPECT_EQ(active_alert("transfer-storage").message,
             "Could not persist initial Main selection; selection was blocked.");
   save_fails_ = false;
   pass(healthy(), std::nullopt);
-  EXPECT_FALSE(service_->selection_pending() || active_alert("transfer-storage"));
+  EXPECT_FALSE(service_->selection_pending() || active_alert("transfer-storage").active);
   EXPECT_EQ(service_->active_serial(), kMain);
   EXPECT_TRUE(saved("\"heldOnBackup\":false"));
 }
@@ -207,7 +207,7 @@ TEST_F(ProtectionTransferTest, AlertStormStaysBounded) {
   for (int i = 0; i < 40; ++i, advance(250)) storm_pass();
   EXPECT_LE(service_->alerts().size(), 200u);
   EXPECT_LE(service_->alerts().back().id, 230u);
-  EXPECT_TRUE(active_alert("backup-readiness") && active_alert("S-BACK:responsive"));
+  EXPECT_TRUE(active_alert("backup-readiness").active && active_alert("S-BACK:responsive").active);
   const size_t storm = log_lines().size() - before;
   EXPECT_LE(storm, 230u);
   advance(60000);
