@@ -24,27 +24,15 @@ std::string many(const std::string& key, int count) {
   return text + "]}";
 }
 
-TEST(ProtectionPolicyTest, ParseFallsBackValueByValueAndTheDocumentRoundTrips) {
+TEST(ProtectionPolicyTest, ParseFallsBackValueByValue) {
   const std::string defaults = protection_policy_json(protection_policy{});
   for (const char* text : {"", R"({"lossMs":)", R"({"lossMs":"2000"})", R"({"armed":0})",
                            R"({"lossMs":4294967297})"}) {
     EXPECT_EQ(protection_policy_json(parse_protection_policy(text)), defaults) << text;
   }
-  const std::string text = protection_policy_json(parse_protection_policy(
-      R"({"armed":false,"audible": true,"lossMs":-7,"outputRules":[{"mainId":"out \"1\"",)"
-      R"("backupId":"b1","mode":2},{"mainId":"A"}],"actions":[{"name":"router","host":"10.0.0.9",)"
-      R"("port":9000,"transport":"UDP","payload":"GO\\r\\n","enabled":true},)"
-      R"({"transport":"udp","port":"80","retries":2,"event":"main"}]})"));
-  EXPECT_EQ(text,
-            R"({"armed":false,"audible":true,"lossMs":-7,"stallMs":1500,"outputMs":1000,)"
-            R"("startupMs":5000,"server":2,"engine":2,"responsive":2,"frames":2,"sync":1,)"
-            R"("clock":1,"resources":1,"outputRules":[{"mainId":"out \"1\"","backupId":"b1",)"
-            R"("mode":2},{"mainId":"A","backupId":"","mode":1}],"actions":[{"name":"router",)"
-            R"("event":"backup","host":"10.0.0.9","port":9000,"transport":"UDP",)"
-            R"("payload":"GO\\r\\n","delayMs":0,"timeoutMs":1000,"retries":0,"enabled":true},)"
-            R"({"name":"","event":"main","host":"","port":0,"transport":"TCP","payload":"",)"
-            R"("delayMs":0,"timeoutMs":1000,"retries":2,"enabled":false}]})");
-  EXPECT_EQ(protection_policy_json(parse_protection_policy(text)), text);
+  const protection_policy p =
+      parse_protection_policy(R"({"armed":false,"lossMs":-7,"outputRules":[{"mainId":"A"}]})");
+  EXPECT_TRUE(!p.armed && p.lossMs == -7 && p.outputRules.at(0).mode == fault_mode::alert_only);
 }
 
 TEST(ProtectionPolicyTest, ValidationNamesTheFirstDefect) {
