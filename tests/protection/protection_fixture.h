@@ -74,9 +74,8 @@ class ProtectionFixture : public ::testing::Test {
     if (edit) edit(s);
     return s;
   }
-  protection_sample engine_stopped() const {
-    return healthy([](protection_sample& s) { s.engineRunning = false; });
-  }
+  static void stop_engine(protection_sample& s) { s.engineRunning = false; }
+  static void start_engine(protection_sample& s) { s.engineStarting = true; }
 
   // Stores the given samples (nothing: a failed poll) and runs one pass.
   void pass(std::optional<protection_sample> main, std::optional<protection_sample> backup) {

@@ -50,7 +50,8 @@ TEST_F(ProtectionServiceTest, SavesThePolicyWithTheFailoverStateAndLoadsOnlyAVal
 
 TEST_F(ProtectionServiceTest, StartupGraceHoldsFaultsBackAndAPairChangeStartsOver) {
   pass(std::nullopt, std::nullopt);  // neither answers: the selection waits
-  EXPECT_TRUE(service_->selection_pending() && saved(R"("pairMain":"S-MAIN","pairBackup":"S-BACK"})"));
+  EXPECT_TRUE(service_->selection_pending());
+  EXPECT_TRUE(saved(R"("pairMain":"S-MAIN","pairBackup":"S-BACK"})"));
   advance(4999);
   pass(std::nullopt, std::nullopt);
   EXPECT_EQ(active_keys(), keys{}) << "in grace";

@@ -20,8 +20,6 @@ const char* const kActions =
     R"({"name":"two","event":"main","host":"h","port":7002,"payload":"2\\x41","retries":2,)"
     R"("timeoutMs":250,"enabled":true,"transport":"UDP"},{"name":"off","port":7003}]})";
 
-void start_engine(protection_sample& s) { s.engineStarting = true; }
-
 TEST_F(ProtectionTransferTest, LossFailsOverAtExactlyLossMsOfSilence) {
   settle();
   advance(900);
@@ -42,31 +40,32 @@ TEST_F(ProtectionTransferTest, LossFailsOverAtExactlyLossMsOfSilence) {
   EXPECT_FALSE(active_alert("backup-readiness").active) << "eligible up to lossMs inclusive";
   advance(1);
   pass(std::nullopt, std::nullopt);
-  EXPECT_EQ(active_keys(), (keys{"S-MAIN:server", "transfer", "S-BACK:server", "backup-readiness"}));
+  EXPECT_EQ(active_keys(), (keys{"S-MAIN:server", "transfer", "S-BACK:server", "backup-readiness"}))
+      << "the Backup lost after lossMs";
 }
 
 TEST_F(ProtectionTransferTest, AFaultFailsOverOnlyArmedToAReadyIdleBackupAndSavedFirst) {
   configure(kActions);
   settle();
   EXPECT_EQ(operate("disarm"), "ok");
-  pass(engine_stopped(), healthy());
+  pass(healthy(stop_engine), healthy());
   EXPECT_EQ(active_keys(), keys{"S-MAIN:engine"}) << "disarmed: alert only";
   EXPECT_EQ(operate("arm"), "ok");
-  pass(engine_stopped(), healthy(start_engine));
+  pass(healthy(stop_engine), healthy(start_engine));
   EXPECT_EQ(active_alert("failover-blocked").message, kBlocked);
   EXPECT_EQ(active_alert("failover-blocked").severity, "critical");
   ASSERT_EQ(operate("test 1"), "ok");
   pass_healthy();
-  pass(engine_stopped(), healthy());
+  pass(healthy(stop_engine), healthy());
   EXPECT_EQ(active_alert("failover-blocked").message,
             "Main fault detected; waiting for the current outbound sequence.");
   ASSERT_TRUE(service_->run_next_job());
   save_fails_ = true;
-  pass(engine_stopped(), healthy());
+  pass(healthy(stop_engine), healthy());
   EXPECT_EQ(active_alert("transfer-storage").message, kNoSave);
   EXPECT_FALSE(service_->held_on_backup() || service_->actions_busy());
   save_fails_ = false;
-  pass(engine_stopped(), healthy());
+  pass(healthy(stop_engine), healthy());
   EXPECT_EQ(service_->active_serial(), kBackup);
   EXPECT_TRUE(saved("\"heldOnBackup\":true"));
   EXPECT_EQ(active_keys(), (keys{"S-MAIN:engine", "transfer"}));
@@ -136,7 +135,7 @@ TEST_F(ProtectionTransferTest, ShowSyncWarnsAndSyncFailoverNeedsAReplicatedBacku
   EXPECT_EQ(operate("main"), "ok") << "the Main needs no replication";
 }
 
-TEST_F(ProtectionTransferTest, AfterARestartTheMainTakesOverOnlyWhenTheHeldBackupIsSilentForLossMs) {
+TEST_F(ProtectionTransferTest, AfterARestartTheMainTakesOverOnceTheHeldBackupIsSilentForLossMs) {
   settle();
   ASSERT_EQ(operate("backup"), "ok");
   make_service();  // the Main takes over only after lossMs of the Backup's silence, saved first
