@@ -20,7 +20,7 @@ const char* const kActions =
     R"({"name":"two","event":"main","host":"h","port":7002,"payload":"2\\x41","retries":2,)"
     R"("timeoutMs":250,"enabled":true,"transport":"UDP"},{"name":"off","port":7003}]})";
 
-TEST_F(ProtectionTransferTest, LossFailsOverAtExactlyLossMsOfSilence) {
+TEST_F(ProtectionTransferTest, LossMsOfSilenceFailsOverAndAfterARestartHandsBack) {
   settle();
   advance(900);
   pass(std::nullopt, healthy());
@@ -42,6 +42,25 @@ TEST_F(ProtectionTransferTest, LossFailsOverAtExactlyLossMsOfSilence) {
   pass(std::nullopt, std::nullopt);
   EXPECT_EQ(active_keys(), (keys{"S-MAIN:server", "transfer", "S-BACK:server", "backup-readiness"}))
       << "the Backup lost after lossMs";
+
+  // After a restart the Main takes over only once the held Backup has been
+  // silent for lossMs, and only once that is saved.
+  make_service();
+  pass(std::nullopt, std::nullopt);
+  advance(750);
+  pass(healthy(), std::nullopt);
+  EXPECT_TRUE(service_->selection_pending() && service_->held_on_backup());
+  advance(250);
+  save_fails_ = true;
+  pass(healthy(), std::nullopt);
+  EXPECT_TRUE(service_->held_on_backup());
+  EXPECT_EQ(active_alert("transfer-storage").message,
+            "Could not persist initial Main selection; selection was blocked.");
+  save_fails_ = false;
+  pass(healthy(), std::nullopt);
+  EXPECT_FALSE(service_->selection_pending() || active_alert("transfer-storage").active);
+  EXPECT_EQ(service_->active_serial(), kMain);
+  EXPECT_TRUE(saved("\"heldOnBackup\":false"));
 }
 
 TEST_F(ProtectionTransferTest, AFaultFailsOverOnlyArmedToAReadyIdleBackupAndSavedFirst) {
@@ -133,27 +152,6 @@ TEST_F(ProtectionTransferTest, ShowSyncWarnsAndSyncFailoverNeedsAReplicatedBacku
   EXPECT_EQ(active_keys(), keys{});
   EXPECT_EQ(operate("backup"), "ok");
   EXPECT_EQ(operate("main"), "ok") << "the Main needs no replication";
-}
-
-TEST_F(ProtectionTransferTest, AfterARestartTheMainTakesOverOnceTheHeldBackupIsSilentForLossMs) {
-  settle();
-  ASSERT_EQ(operate("backup"), "ok");
-  make_service();  // the Main takes over only after lossMs of the Backup's silence, saved first
-  pass(std::nullopt, std::nullopt);
-  advance(750);
-  pass(healthy(), std::nullopt);
-  EXPECT_TRUE(service_->selection_pending() && service_->held_on_backup());
-  advance(250);
-  save_fails_ = true;
-  pass(healthy(), std::nullopt);
-  EXPECT_TRUE(service_->held_on_backup());
-  EXPECT_EQ(active_alert("transfer-storage").message,
-            "Could not persist initial Main selection; selection was blocked.");
-  save_fails_ = false;
-  pass(healthy(), std::nullopt);
-  EXPECT_FALSE(service_->selection_pending() || active_alert("transfer-storage").active);
-  EXPECT_EQ(service_->active_serial(), kMain);
-  EXPECT_TRUE(saved("\"heldOnBackup\":false"));
 }
 
 TEST_F(ProtectionTransferTest, AFailingStepEndsTheSequenceAndIsReportedThreeWays) {
