@@ -24,7 +24,7 @@ std::string many(const std::string& key, int count) {
   return text + "]}";
 }
 
-TEST(ProtectionPolicyTest, ParseFallsBackValueByValue) {
+TEST(ProtectionPolicyTest, ParseFallsBackValueByValueAndValidationNamesTheFirstDefect) {
   const std::string defaults = protection_policy_json(protection_policy{});
   for (const char* text : {"", R"({"lossMs":)", R"({"lossMs":"2000"})", R"({"armed":0})",
                            R"({"lossMs":4294967297})"}) {
@@ -33,9 +33,7 @@ TEST(ProtectionPolicyTest, ParseFallsBackValueByValue) {
   const protection_policy p =
       parse_protection_policy(R"({"armed":false,"lossMs":-7,"outputRules":[{"mainId":"A"}]})");
   EXPECT_TRUE(!p.armed && p.lossMs == -7 && p.outputRules.at(0).mode == fault_mode::alert_only);
-}
 
-TEST(ProtectionPolicyTest, ValidationNamesTheFirstDefect) {
   const std::string delay =
       "Fault delays must be 500-30000 ms; startup grace must be 1000-60000 ms.";
   const std::string mode = "Choose Ignore, Alert only, or Alert + failover.";
