@@ -5,18 +5,16 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "common/atomic_file.h"
 #include "config/control_config.h"
 #include "protection/protection_service.h"
 #include "support/test_env.h"
@@ -25,13 +23,7 @@ namespace tolvarine::operator_control {
 
 class ProtectionFixture : public ::testing::Test {
  protected:
-  struct sent_action {
-    int32_t port;
-    bool udp;
-    std::string bytes;
-    int32_t timeout_ms;
-  };
-
+  using keys = std::vector<std::string>;
   static constexpr const char* kMain = "S-MAIN";
   static constexpr const char* kBackup = "S-BACK";
   static constexpr const char* kSendFailed =
@@ -44,23 +36,25 @@ class ProtectionFixture : public ::testing::Test {
     make_service();
   }
 
-  void make_service() {
+  void make_service() {  // also a restart over the same files
     service_.reset();
     protection_service::environment env;
     env.steady = [this] { return now_; };
     env.wall = [this] { return wall_; };
     env.fetch = [this](const std::string& host, uint16_t, const std::string& path, int, size_t) {
-      ++fetches_;
-      if (fetch_error_) throw std::runtime_error("boom");
+      if (fetch_hook_) fetch_hook_();
       auto it = answers_.find(host + path);
       return it == answers_.end() ? http_response{} : it->second;
     };
     env.send = [this](const std::string&, int32_t port, bool udp, const std::string& bytes,
                       int32_t timeout_ms, std::string* error) {
-      sent_.push_back({port, udp, bytes, timeout_ms});
-      if (std::count(failing_ports_.begin(), failing_ports_.end(), port) == 0) return true;
-      *error = kSendFailed;
-      return false;
+      sent_.push_back(std::to_string(port) + (udp ? " udp " : " tcp ") +
+                      std::to_string(timeout_ms) + " " + bytes);
+      if (port == failing_port_) *error = kSendFailed;
+      return port != failing_port_;
+    };
+    env.save = [this](const std::string& path, const std::string& text) {
+      return !save_fails_ && replace_file(path, text);
     };
     service_ = std::make_unique<protection_service>(*config_, env);
   }
@@ -70,19 +64,18 @@ class ProtectionFixture : public ::testing::Test {
     wall_ += ms;
   }
 
-  // A fresh sample of a healthy, fully reporting server.
-  protection_sample healthy() const {
+  // A fresh sample of a healthy, fully reporting server; `edit` spoils it.
+  protection_sample healthy(void (*edit)(protection_sample&) = nullptr) const {
     protection_sample s;
     s.reachable = s.supported = s.engineRunning = s.engineResponsive = s.telemetryAvailable = true;
     s.updated = now_;
-    s.outputs = R"([{"id":"out1","available":true},{"id":"bk1","available":true}])";
+    s.outputs = R"([{"id":"out1","available":true},{"id":"out2","available":true},)"
+                R"({"id":"bk1","available":true},{"id":"bk2","available":true}])";
+    if (edit) edit(s);
     return s;
   }
-  protection_sample engine_stopped() const {
-    protection_sample s = healthy();
-    s.engineRunning = false;
-    return s;
-  }
+  static void stop_engine(protection_sample& s) { s.engineRunning = false; }
+  static void start_engine(protection_sample& s) { s.engineStarting = true; }
 
   // Stores the given samples (nothing: a failed poll) and runs one pass.
   void pass(std::optional<protection_sample> main, std::optional<protection_sample> backup) {
@@ -98,52 +91,41 @@ class ProtectionFixture : public ::testing::Test {
     advance(service_->policy().startupMs);
     pass_healthy();
     ASSERT_EQ(service_->active_serial(), kMain);
-    ASSERT_FALSE(service_->selection_pending());
   }
 
   void configure(const std::string& json) {
     std::string error;
     ASSERT_TRUE(service_->configure(json, &error)) << error;
   }
-  // "ok", or the refusal's message.
+  // "ok", or the refusal's message; "test N" tests action N.
   std::string operate(const std::string& op) {
     std::string error;
-    return service_->operate(op, &error) ? "ok" : error;
-  }
-  std::string test_action(int index) {
-    std::string error;
-    return service_->test_action(index, &error) ? "ok" : error;
+    const bool ok = op.starts_with("test ") ? service_->test_action(std::stoi(op.substr(5)), &error)
+                                            : service_->operate(op, &error);
+    return ok ? "ok" : error;
   }
 
-  // Saving fails while a regular file stands where the settings folder was.
-  void break_storage() {
-    std::filesystem::rename(dir_.path(), dir_.path() + ".away");
-    testing::write_text(dir_.path(), "not a folder");
-  }
-  void restore_storage() {
-    std::filesystem::remove(dir_.path());
-    std::filesystem::rename(dir_.path() + ".away", dir_.path());
-  }
   bool saved(const std::string& text) const {
     return testing::read_text(service_->policy_path()).find(text) != std::string::npos;
   }
 
-  std::optional<protection_alert> active_alert(const std::string& key) const {
+  // The active alert of `key`, or an empty one.
+  protection_alert active_alert(const std::string& key) const {
     for (const auto& a : service_->alerts()) {
       if (a.active && a.key == key) return a;
     }
-    return std::nullopt;
+    return {};
   }
-  std::vector<std::string> active_keys() const {
-    std::vector<std::string> keys;
+  keys active_keys() const {
+    keys out;
     for (const auto& a : service_->alerts()) {
-      if (a.active) keys.push_back(a.key);
+      if (a.active) out.push_back(a.key);
     }
-    return keys;
+    return out;
   }
 
-  std::vector<std::string> log_lines() const {
-    std::vector<std::string> lines;
+  keys log_lines() const {
+    keys lines;
     std::istringstream text(testing::read_text(service_->alert_log_path()));
     for (std::string line; std::getline(text, line);) lines.push_back(line);
     return lines;
@@ -163,10 +145,10 @@ class ProtectionFixture : public ::testing::Test {
   std::unique_ptr<control_config> config_ = std::make_unique<control_config>(
       dir_.file("operator-control.json"), [this] { return now_; });
   std::map<std::string, http_response> answers_;  // host + path -> answer
-  std::atomic<int> fetches_{0};                   // the monitor polls on two threads
-  std::atomic<bool> fetch_error_{false};          // every fetch throws
-  std::vector<sent_action> sent_;
-  std::vector<int32_t> failing_ports_;
+  std::function<void()> fetch_hook_;  // set before polling starts: runs in every fetch
+  keys sent_;                         // "port tcp|udp timeout bytes" of each send
+  int32_t failing_port_ = 0;
+  bool save_fails_ = false;  // the protection file cannot be written
   std::unique_ptr<protection_service> service_;
 };
 
