@@ -1,14 +1,16 @@
-// The monitor thread's timing: a Main whose health poll hangs is found lost
-// when its last answer reaches lossMs, while that poll is still hanging.
+// The service under real threads: a Main whose health poll hangs is found
+// lost while that poll still hangs; status answers while a save is held.
 #include "protection/protection_service.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <thread>
 
+#include "common/atomic_file.h"
 #include "support/test_env.h"
 
 namespace tolvarine::operator_control {
@@ -62,6 +64,34 @@ TEST(MonitorTimingTest, AHangingMainPollDoesNotHoldBackTheFailover) {
   EXPECT_TRUE(moved) << "the Backup takes over while the Main's poll hangs: " << service.json();
   EXPECT_TRUE(still_hanging) << "one poll in flight for the Main, never a second";
   service.stop();
+}
+
+// A save held by a slow disk: status answers meanwhile, from the state
+// before the move.
+TEST(SlowDiskTest, StatusAnswersWhileASaveIsBlocked) {
+  testing::temp_dir dir;
+  control_config config(dir.file("operator-control.json"));
+  std::promise<void> entered, release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<bool> slow{false};
+  protection_service::environment env;
+  env.save = [&](const std::string& path, const std::string& text) {
+    if (slow.exchange(false)) entered.set_value(), released.wait_for(3s);
+    return replace_file(path, text);
+  };
+  protection_service service(config, env);
+  slow = true;
+  auto disarm = std::async(std::launch::async, [&] {
+    std::string error;
+    return service.operate("disarm", &error);
+  });
+  entered.get_future().wait();
+  const std::string status = service.json();
+  EXPECT_EQ(disarm.wait_for(0s), std::future_status::timeout) << "status waited for the save";
+  EXPECT_NE(status.find("\"armed\":true"), std::string::npos) << status;
+  release.set_value();
+  EXPECT_TRUE(disarm.get());
+  EXPECT_FALSE(service.policy().armed);
 }
 
 }  // namespace
