@@ -33,12 +33,10 @@ std::string summary(const event_policy& p) {
 }
 
 event_policy pair_policy() {
-  event_policy p;
-  p.enabled = true;
-  p.systems = {{"A", "WS A", "10.0.0.2", system_role::main, ""},
-               {"B", "WS B", "10.0.0.3", system_role::backup, "A"}};
-  p.shared_function_ids = {1, 2, 24};
-  return p;
+  return {true,
+          {{"A", "WS A", "10.0.0.2", system_role::main, ""},
+           {"B", "WS B", "10.0.0.3", system_role::backup, "A"}},
+          {1, 2, 24}, 0};
 }
 
 TEST(EventPolicyParsing, AcceptsBothSpellingsWithTheirFallbacks) {
@@ -65,18 +63,13 @@ TEST(EventPolicyParsing, AcceptsBothSpellingsWithTheirFallbacks) {
 }
 
 TEST(EventPolicyParsing, ReadsReplicationStatus) {
-  replication_status s = parse_replication_status(
+  const replication_status s = parse_replication_status(
       R"({"Enabled":true,"Role":"Backup","LocalSerial":"B","MainSerial":"A","Revision":41,)"
       R"("revision":42,"AppliedRevision":40,"PendingMedia":3,"EventTitle":"Gala","lastError":"disk"})");
-  EXPECT_TRUE(s.enabled);
-  EXPECT_EQ(s.role + " " + s.local_serial + " of " + s.main_serial + " " + s.event_title + " " +
-                s.last_error,
-            "Backup B of A Gala disk");
-  EXPECT_EQ(std::vector<int64_t>({s.revision, s.applied_revision, s.pending_media}),
-            std::vector<int64_t>({42, 40, 3}));
-  replication_status empty = parse_replication_status("{}");
-  EXPECT_TRUE(!empty.enabled && empty.role.empty() && empty.revision == 0 &&
-              empty.pending_media == 0);
+  EXPECT_EQ(std::to_string(s.enabled) + " " + s.role + " " + s.local_serial + " of " + s.main_serial +
+                " " + s.event_title + " " + s.last_error + " " + std::to_string(s.revision) + " " +
+                std::to_string(s.applied_revision) + " " + std::to_string(s.pending_media),
+            "1 Backup B of A Gala disk 42 40 3");
 }
 
 TEST(EventPolicyEquivalence, ComparesFlagIdsAndSystemKeysOnly) {
@@ -143,9 +136,9 @@ class PairingRegistryTest : public ::testing::Test {
     now_ += by;
     config_.merge_discovered({});
   }
-  std::string records(std::initializer_list<const char*> serials) {
+  std::string records() {
     std::string text;
-    for (const char* serial : serials) text += describe(*config_.find(serial)) + "; ";
+    for (const system_record& r : config_.systems()) text += describe(r) + "; ";
     return text;
   }
 
@@ -154,34 +147,33 @@ class PairingRegistryTest : public ::testing::Test {
   control_config config_{dir_.file("operator-control.json"), [this] { return now_; }};
 };
 
-TEST_F(PairingRegistryTest, BuildsThePolicyFromMainAndBackupRecords) {
-  config_.merge_discovered({{"10.0.0.2", 5000, "WS A", "A"},
-                            {"10.0.0.4", 5000, "WS C", "C"},
-                            {"10.0.0.3", 5001, "WS B", "B"}});
-  config_.configure_pair(true, "A", "B");
-  config_.set_shared_functions({24, 2, 1});
-  EXPECT_EQ(summary(build_controller_policy(config_)), summary(pair_policy()));
-}
-
+// Each refusal before any request, the policy built from the registry, then
+// the one request round.
 TEST_F(PairingRegistryTest, SynchronizeStopsEarlyWithoutTalkingToTheMain) {
   loopback_server server(reply_with("HTTP/1.1 200 OK\r\n\r\n{}"));
   auto stops_with = [&](const char* text) {
     event_policy_client client;
     std::string message;
     EXPECT_FALSE(synchronize_controller_policy(config_, client, message));
-    EXPECT_EQ(message, text);
-    EXPECT_EQ(config_.policy_sync_message(), text);
+    EXPECT_EQ(message + "|" + config_.policy_sync_message(), std::string(text) + "|" + text);
   };
   stops_with(kNotConfiguredHere);
-  config_.merge_discovered(
-      {{"127.0.0.1", server.port(), "WS A", "A"}, {"127.0.0.2", 5000, "WS B", "B"}});
+  config_.merge_discovered({{"127.0.0.1", server.port(), "WS A", "A"},
+                            {"10.0.0.4", 5000, "WS C", "C"}, {"10.0.0.3", 5001, "WS B", "B"}});
   config_.configure_pair(true, "A", "");
   stops_with(kChoosePair);
   config_.configure_pair(true, "A", "B");
+  config_.set_shared_functions({24, 2, 1});
   age(std::chrono::seconds(7));
   stops_with(kMainOffline);
-  EXPECT_FALSE(config_.policy_synchronized());
   EXPECT_TRUE(server.requests().empty());
+  EXPECT_EQ(summary(build_controller_policy(config_)),
+            "on #1 #2 #24 rev 0; A Main for  at 127.0.0.1 ws WS A; B Backup for A at 10.0.0.3 ws WS B");
+  // Online again: the Main is asked at its web port; "{}" is no "OK".
+  config_.merge_discovered({{"127.0.0.1", server.port(), "WS A", "A"}});
+  stops_with(kUpdateRejected);
+  EXPECT_FALSE(config_.policy_synchronized());
+  EXPECT_EQ(server.requests().size(), 3u);
 }
 
 TEST_F(PairingRegistryTest, AdoptsAnEnabledPairingOnlyWhenNotConfiguredHere) {
@@ -193,23 +185,16 @@ TEST_F(PairingRegistryTest, AdoptsAnEnabledPairingOnlyWhenNotConfiguredHere) {
   config_.merge_discovered({{"10.0.0.2", 5000, "WS A", "A"}, {"10.0.0.3", 5000, "WS B", "B"}});
   age(std::chrono::seconds(7));                                 // both offline now
   config_.merge_discovered({{"10.0.0.2", 5000, "WS A", "A"}});  // A online again
-
-  event_policy disabled = pair_policy();
-  disabled.enabled = false;
-  config_.apply_event_policy(disabled);
+  event_policy p = pair_policy();
+  p.enabled = false;
+  config_.apply_event_policy(p);
   EXPECT_FALSE(config_.enabled() || config_.controller_configured());
-
-  event_policy main_only;
-  main_only.enabled = true;
-  main_only.systems = {{"A", "", "", system_role::main, ""}};
-  config_.apply_event_policy(main_only);
+  config_.apply_event_policy({true, {{"A", "", "", system_role::main, ""}}, {}, 0});
   EXPECT_TRUE(config_.enabled() && !config_.controller_configured());
-  EXPECT_TRUE(config_.shared_functions().empty());
-  EXPECT_EQ(records({"A", "B"}),
-            "A Main for  at 10.0.0.2 ws WS A; B Independent for  at 10.0.0.3 ws WS B; ");
+  EXPECT_EQ(records(), "A Main for  at 10.0.0.2 ws WS A; B Independent for  at 10.0.0.3 ws WS B; ");
 
   // The online A keeps its address, the offline B moves and keeps its name.
-  event_policy p = pair_policy();
+  p = pair_policy();
   p.systems[0].address = "10.0.0.99";
   p.systems[1].address = "10.0.0.33";
   p.systems[1].workstation = "";
@@ -217,32 +202,26 @@ TEST_F(PairingRegistryTest, AdoptsAnEnabledPairingOnlyWhenNotConfiguredHere) {
   config_.apply_event_policy(p);
   EXPECT_TRUE(config_.enabled() && config_.controller_configured());
   EXPECT_EQ(config_.shared_functions(), p.shared_function_ids);
-  EXPECT_EQ(records({"A", "B", "N"}),
-            "A Main for  at 10.0.0.2 ws WS A; B Backup for A at 10.0.0.33 ws WS B; "
-            "N Independent for  at 10.0.0.7 ws WS N; ");
+  EXPECT_EQ(records(), "A Main for  at 10.0.0.2 ws WS A; B Backup for A at 10.0.0.33 ws WS B; "
+                       "N Independent for  at 10.0.0.7 ws WS N; ");
   const system_record n = *config_.find("N");
   EXPECT_TRUE(n.web_port == 5000 && n.control_port == 1256 && !n.online);
 
   // Configured now: a different pairing from the Main changes nothing.
-  event_policy other = pair_policy();
-  std::swap(other.systems[0].role, other.systems[1].role);
-  other.systems[0].backup_for_serial = "B";
-  other.systems[1].backup_for_serial = "";
-  config_.apply_event_policy(other);
+  std::swap(p.systems[0].role, p.systems[1].role);
+  config_.apply_event_policy(p);
   EXPECT_EQ(config_.find("A")->role, system_role::main);
 }
 
 TEST(EventPolicyClient, ProbesIdentityByteExact) {
   event_policy_client client;
-  EXPECT_FALSE(client.probe_identity("127.0.0.1", 0, "A", 200));
-  EXPECT_FALSE(client.probe_identity("", 5000, "A", 200));
-  EXPECT_FALSE(client.probe_identity("127.0.0.1", 5000, "", 200));
+  EXPECT_FALSE(client.probe_identity("127.0.0.1", 0, "A", 200) ||
+               client.probe_identity("", 5000, "A", 200) ||
+               client.probe_identity("127.0.0.1", 5000, "", 200));
   const std::pair<std::string, bool> rows[] = {
       {"HTTP/1.1 200 OK\r\n\r\n{\"Serial\":\"S-1\"}", true},
       {"HTTP/1.1 200 OK\r\n\r\n{\"serial\":\"S-1\"}", true},
       {"HTTP/1.1 200 OK\r\n\r\n{\"Serial\":\"s-1\"}", false},
-      {"HTTP/1.1 200 OK\r\n\r\n{\"Serial\":\"\"}", false},
-      {"HTTP/1.1 200 OK\r\n\r\n", false},
       {"HTTP/1.1 404 Not Found\r\n\r\n{\"Serial\":\"S-1\"}", false},
   };
   for (const auto& [answer, matches] : rows) {
@@ -260,14 +239,20 @@ TEST(EventPolicyClient, ReadsTheWholeBodyAfterTheHeaders) {
   // (and do not hide the JSON), a Content-Length does not cut it.
   loopback_server server(
       reply_with("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 2\r\n\r\n"
-                 "1a\r\n{\"Enabled\":true,\"SharedFunctionIds\":[5]}\r\n0\r\n\r\n"));
-  std::optional<event_policy> p = event_policy_client().fetch("localhost", server.port(), 1000);
+                 "1a\r\n{\"Enabled\":true,\"SharedFunctionIds\":[5],\"Role\":\"Backup\"}\r\n0\r\n\r\n"));
+  const event_policy_client client;
+  std::optional<event_policy> p = client.fetch("localhost", server.port(), 1000);
   ASSERT_TRUE(p.has_value());
   EXPECT_EQ(summary(*p), "on #5 rev 0");
+  EXPECT_EQ(client.fetch_replication_status("127.0.0.1", server.port(), 1000)->role, "Backup");
+  const std::vector<std::string> requests = server.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_TRUE(requests[0].starts_with("GET /Home/GetOperatorControlConfiguration HTTP/1.1\r\n"));
+  EXPECT_TRUE(requests[1].starts_with("GET /Home/GetOperatorControlReplicationStatus HTTP/1.1\r\n"));
 
   loopback_server missing(reply_with("HTTP/1.1 500 Oops\r\n\r\n{\"Enabled\":true}"));
-  EXPECT_FALSE(event_policy_client().fetch("127.0.0.1", missing.port(), 1000).has_value());
-  EXPECT_FALSE(event_policy_client().fetch_replication_status("127.0.0.1", missing.port(), 1000));
+  EXPECT_FALSE(client.fetch("127.0.0.1", missing.port(), 1000).has_value());
+  EXPECT_FALSE(client.fetch_replication_status("127.0.0.1", missing.port(), 1000));
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
+// The loopback HTTP server: request framing and parsing, the origin guard,
+// and the listener under malformed, stalled and slow requests.
 #include "web/http_listener.h"
 
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
 
 #include <atomic>
 #include <memory>
@@ -8,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "web/origin_guard.h"
 #include "web/test_http_client.h"
 
 namespace tolvarine::operator_control {
@@ -16,6 +20,90 @@ namespace {
 using namespace std::chrono_literals;
 using testing::exchange;
 using testing::raw_connection;
+
+TEST(HttpRequestFramingTest, FramesSplitsAndFindsHeaders) {
+  const std::pair<std::string, bool> complete[] = {
+      {"GET / HTTP/1.1\r\n\r\n", true},
+      {"GET / HTTP/1.1\r\nHost: x\r\n", false},
+      {"POST /a HTTP/1.1\r\nContent-Length: 4\r\n\r\nabc", false},
+      {"POST /a HTTP/1.1\r\nContent-Length: 4\r\n\r\nabcd", true},
+      {"POST /a HTTP/1.1\r\ncontent-length:4\r\n\r\nab", false},
+      // Only the two spellings count; any other means no body.
+      {"POST /a HTTP/1.1\r\nCONTENT-LENGTH: 4\r\n\r\n", true},
+      {"POST /a HTTP/1.1\r\nContent-Length: -1\r\n\r\nabc", false},
+      {"POST /a HTTP/1.1\r\nContent-Length: junk\r\n\r\n", true},
+      {"GET / HTTP/1.1\r\nX: " + std::string(kMaxRequestBytes - 19, 'a'), false},
+      {"GET / HTTP/1.1\r\nX: " + std::string(kMaxRequestBytes, 'a'), true},
+  };
+  for (const auto& [text, done] : complete) EXPECT_EQ(request_complete(text), done) << text.substr(0, 60);
+
+  auto r = parse_request("POST  /api/route?x=1 HTTP/1.1\r\nHost: 1\r\nContent-Length: 3\r\n\r\nabcdef");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->method + "|" + r->path + "|" + r->header_block + "|" + r->body,
+            "POST|/api/route?x=1|Host: 1\r\nContent-Length: 3|abc");
+  EXPECT_EQ(parse_request("POST /x HTTP/1.1\r\nCONTENT-LENGTH: 3\r\n\r\nabc")->body, "");
+  EXPECT_EQ(parse_request("GET /\r\n\r\n")->path, "/");
+  r = parse_request("GET /big HTTP/1.1\r\nX: aaaa");  // cut short at the size bound
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->header_block + "|" + r->body, "X: aaaa|");
+  for (const char* text : {"", "GET / HTTP/1.1", "\r\n\r\n", "GET\r\n\r\n", "   /\r\n\r\n", " GET \r\n\r\n"})
+    EXPECT_FALSE(parse_request(text)) << text;
+
+  const std::string block = "Host: a\r\nORIGIN:\t http://x \r\norigin: y\r\nX-Origin: z\r\nbroken";
+  EXPECT_EQ(header_values(block, "Origin"), (std::vector<std::string>{"http://x", "y"}));
+  EXPECT_EQ(header_values(block, "host"), (std::vector<std::string>{"a"}));
+  EXPECT_TRUE(header_values(block, "Referer").empty());
+}
+
+// The reader's own edges: pieces, a passed deadline, a wake-up.
+TEST(HttpRequestFramingTest, ReadsPiecesAndStopsOnWakeUp) {
+  int fds[2][2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds[0]) | ::socketpair(AF_UNIX, SOCK_STREAM, 0, fds[1]), 0);
+  const unique_fd server(fds[0][0]), client(fds[0][1]), idle(fds[1][0]), idle_peer(fds[1][1]);
+  std::thread writer([&] {
+    for (std::string piece : {"POST /api/x HTTP/1.1\r\nContent-", "Length: 5\r\n\r\nab", "cde"}) {
+      EXPECT_EQ(::send(client.get(), piece.data(), piece.size(), 0), static_cast<ssize_t>(piece.size()));
+      std::this_thread::sleep_for(20ms);
+    }
+  });
+  EXPECT_EQ(read_request(server.get(), steady_now() + 5s), "POST /api/x HTTP/1.1\r\nContent-Length: 5\r\n\r\nabcde");
+  writer.join();
+  // A request already complete is served even when its deadline has passed.
+  ASSERT_EQ(::send(client.get(), "GET / HTTP/1.1\r\n\r\n", 18, 0), 18);
+  EXPECT_EQ(read_request(server.get(), steady_now() - 1s), "GET / HTTP/1.1\r\n\r\n");
+  const unique_fd wake(::eventfd(1, 0));
+  EXPECT_EQ(read_request(idle.get(), steady_now() + 5s, wake.get()), std::nullopt);
+}
+
+TEST(OriginGuardTest, AllowsOnlyTheLocalPagesAndLoopbackHosts) {
+  const std::pair<std::string, bool> cases[] = {
+      {"", true},
+      {"Host: localhost", true},
+      {"Host: [::1]:5251", true},
+      {"Host: 127.0.0.1\r\nOrigin: http://127.0.0.1:5300", true},
+      {"Origin: http://localhost:5300", true},
+      {"Origin: http://localhost:5251\r\nHost: localhost:5251", true},
+      {"Origin: http://evil.example", false},
+      {"Origin: null", false},
+      {"Origin: ", false},
+      {"Origin: http://127.0.0.1:5270", false},  // not the configured UI port
+      {"Origin: https://127.0.0.1:5300", false},
+      {"Origin: http://127.0.0.1:5300/", false},
+      {"Origin: http://127.0.0.1:5300\r\nOrigin: http://evil.example", false},
+      {"Host: 127.0.0.1:5300", false},
+      {"Host: 127.0.0.2", false},
+      {"Host: localhost.evil.example", false},
+      {"Host: ", false},
+  };
+  for (const auto& [headers, allowed] : cases) {
+    EXPECT_EQ(check_request_origin(headers, 5300, 5251).allowed, allowed) << headers;
+  }
+  // The refused values on one line, control characters replaced.
+  origin_check check = check_request_origin("Host: evil.example:5251\r\nOrigin: null", 5270, 5251);
+  EXPECT_EQ(refusal_log_line(check), "[admin] refused origin=null host=evil.example:5251");
+  check = check_request_origin("Origin: http://127.0.0.1:5270\r\nOrigin: http://a\nb", 5270, 5251);
+  EXPECT_EQ(refusal_log_line(check), "[admin] refused origin=http://a?b host=");
+}
 
 constexpr auto kStall = 2000ms;
 
@@ -35,7 +123,6 @@ class HttpListenerTest : public ::testing::Test {
       },
       kStall};
 };
-
 TEST_F(HttpListenerTest, AnswersEachRequestAndClosesMalformedOnesWithoutReply) {
   EXPECT_TRUE(listener_.start(0));  // already running
   EXPECT_EQ(
