@@ -53,7 +53,9 @@ TEST(PairingNetTest, WritesThePairingOnceOrNamesTheFailure) {
   };
   for (const row& r : rows) {
     ASSERT_TRUE(main.reset() && main.set(r.knobs));
-    if (r.model != nullptr) ASSERT_TRUE(main.set_event_model(r.model));
+    if (r.model != nullptr) {
+      ASSERT_TRUE(main.set_event_model(r.model));
+    }
     std::string message;
     EXPECT_EQ(sync(message, desired), r.message == kPolicySynchronized) << r.knobs;
     EXPECT_EQ(message, r.message) << r.knobs;
