@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <thread>
 
-#include "common/mutex.h"
 #include "support/test_env.h"
 
 namespace tolvarine::operator_control {
@@ -22,22 +21,11 @@ class CommandRouterTest : public ::testing::Test {
     config_.configure_pair(true, "S-MAIN", "S-BACK");
     config_.set_shared_functions({1, 2, 3});
   }
-  std::vector<std::string> take_lines() {
-    mutex_lock lock(log_mutex_);
-    return std::exchange(lines_, {});
-  }
-  command_router::log_fn recorder() {
-    return [this](const std::string& line) {
-      mutex_lock lock(log_mutex_);
-      lines_.push_back(line);
-    };
-  }
 
   testing::temp_dir dir_;
   control_config config_{dir_.file("operator-control.json")};
-  mutex log_mutex_;
-  std::vector<std::string> lines_ GUARDED_BY(log_mutex_);
-  command_router router_{config_, recorder()};
+  std::vector<std::string> lines_;
+  command_router router_{config_, [this](const std::string& line) { lines_.push_back(line); }};
 };
 
 TEST_F(CommandRouterTest, RoutesToTargetAndBackupWithTheirLogLines) {
@@ -73,19 +61,20 @@ TEST_F(CommandRouterTest, RoutesToTargetAndBackupWithTheirLogLines) {
       attempted.push_back(std::to_string(d.role) + "@" + d.error.substr(d.error.find(": ") + 2));
     }
     EXPECT_EQ(attempted, r.attempted) << r.function << " " << r.target;
-    EXPECT_EQ(take_lines(), r.lines) << r.function << " " << r.target;
+    EXPECT_EQ(std::exchange(lines_, {}), r.lines) << r.function << " " << r.target;
   }
 }
 
 // Every request, an unknown target's included, takes the next number, also
 // from several threads at once.
 TEST_F(CommandRouterTest, EveryRequestTakesTheNextSequenceNumber) {
-  EXPECT_EQ(router_.route_streamdeck(1, "S-NOBODY", "GO").sequence, 1u);
+  command_router router(config_, [](const std::string&) {});
+  EXPECT_EQ(router.route_streamdeck(1, "S-NOBODY", "GO").sequence, 1u);
   std::vector<uint64_t> seen[4];
   std::vector<std::thread> threads;
   for (auto& mine : seen) {
-    threads.emplace_back([this, &mine] {
-      for (int i = 0; i < 25; ++i) mine.push_back(router_.route_streamdeck(1, "", "GO").sequence);
+    threads.emplace_back([&router, &mine] {
+      for (int i = 0; i < 25; ++i) mine.push_back(router.route_streamdeck(1, "", "GO").sequence);
     });
   }
   for (std::thread& t : threads) t.join();

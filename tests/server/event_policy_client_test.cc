@@ -204,7 +204,6 @@ TEST(EventPolicyClient, ProbesAndReadsByteExact) {
                client.probe_identity("127.0.0.1", 5000, "", 200));
   const std::pair<std::string, bool> rows[] = {
       {"HTTP/1.1 200 OK\r\n\r\n{\"Serial\":\"S-1\"}", true},
-      {"HTTP/1.1 200 OK\r\n\r\n{\"serial\":\"S-1\"}", true},
       {"HTTP/1.1 200 OK\r\n\r\n{\"Serial\":\"s-1\"}", false},
       {"HTTP/1.1 404 Not Found\r\n\r\n{\"Serial\":\"S-1\"}", false},
   };
@@ -234,14 +233,67 @@ TEST(EventPolicyClient, ProbesAndReadsByteExact) {
                 std::to_string(s->revision) + " " + std::to_string(s->applied_revision) + " " +
                 std::to_string(s->pending_media),
             "1 Backup B of A Gala disk 42 40 3");
-  const std::vector<std::string> requests = server.requests();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_TRUE(requests[0].starts_with("GET /Home/GetOperatorControlConfiguration HTTP/1.1\r\n"));
-  EXPECT_TRUE(requests[1].starts_with("GET /Home/GetOperatorControlReplicationStatus HTTP/1.1\r\n"));
+  EXPECT_TRUE(server.requests().at(1).starts_with("GET /Home/GetOperatorControlReplicationStatus "));
 
   loopback_server missing(reply_with("HTTP/1.1 500 Oops\r\n\r\n{\"Enabled\":true}"));
   EXPECT_FALSE(client.fetch("127.0.0.1", missing.port(), 1000).has_value());
   EXPECT_FALSE(client.fetch_replication_status("127.0.0.1", missing.port(), 1000));
+}
+
+// A Main that answers the configuration read, the event model read and the
+// update with the texts of a row, and the read after the update with
+// `after`: the pairing is written into the model once, with the revision it
+// can read, and each failure has its message.
+TEST(EventModelSync, WritesThePairingOnceOrNamesTheFailure) {
+  const std::string ok = "HTTP/1.1 200 OK\r\n\r\n", failed = "HTTP/1.1 500 Oops\r\n\r\n";
+  const std::string desired = ok + operator_control_json(pair_policy(), 0);
+  struct row {
+    std::string configuration, model, update, after;
+    const char* message;
+    int64_t revision;  // of the pairing written into the model; -1: none written
+  };
+  const row rows[] = {
+      // The configuration read's revision wins, else the model's own, else 0.
+      {ok + R"({"ReplicationRevision":44})", ok + R"({"Cues":[{"Id":1}],"ReplicationRevision":31})",
+       ok + "OK", desired, kPolicySynchronized, 44},
+      {failed, ok + R"({"Name":"Show","OperatorControl":null,"ReplicationRevision":12})", ok + "OK",
+       failed, kUpdateNotExposed, 12},
+      {failed, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}", ok + "OK", ok + "{}",
+       kUpdateNotExposed, 0},
+      {desired, "", "", "", kPolicySynchronized, -1},  // already in step: nothing is posted
+      {ok, failed + "{}", "", "", kEventUnreadable, -1},
+      {ok, ok + "ERROR: no event", "", "", kEventUnreadable, -1},
+      {ok, ok, "", "", kEventUnreadable, -1},
+      {ok, ok + R"({"Name":{"a":1})", "", "", kEventUnreadable, -1},  // cut short
+      {ok, ok + "[1,2,3]", "", "", kEventUnprepared, -1},
+      {ok, ok + "{}", "HTTP/1.1 400 Bad Request\r\n\r\nOK", "", kUpdateRejected, -1},
+      {ok, ok + "{}", ok + "FAILED", "", kUpdateRejected, -1},
+      {ok, ok + "{}", "", "", kUpdateRejected, -1},  // closes without an answer
+  };
+  for (const row& r : rows) {
+    loopback_server main([&, posted = false](int fd, const std::string& request) mutable {
+      const std::string& answer = request.find("GetEventModel") != std::string::npos ? r.model
+                                  : request.starts_with("POST")                     ? r.update
+                                  : posted                                          ? r.after
+                                                                                    : r.configuration;
+      posted = posted || request.starts_with("POST");
+      loopback_server::send_text(fd, answer);
+    });
+    std::string message;
+    EXPECT_EQ(event_policy_client().synchronize_event_policy("127.0.0.1", main.port(), pair_policy(),
+                                                             message, 1000),
+              r.message == kPolicySynchronized);
+    EXPECT_EQ(message, r.message) << r.model;
+    const std::vector<std::string> requests = main.requests();
+    const bool updated = requests.size() > 2 && requests[2].starts_with("POST");
+    EXPECT_EQ(updated, r.revision >= 0 || r.message == kUpdateRejected) << r.model;
+    if (r.revision >= 0) {
+      const std::string model = r.model.substr(r.model.find("\r\n\r\n") + 4);
+      EXPECT_TRUE(requests[2].ends_with(event_model_form(
+          place_operator_control(model, operator_control_json(pair_policy(), r.revision)))))
+          << requests[2];
+    }
+  }
 }
 
 // A Main whose 192 KiB event model comes in pieces 50 ms apart, each within
