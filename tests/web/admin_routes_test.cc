@@ -84,35 +84,26 @@ TEST_F(AdminRoutesTest, StatusExtendsTheSettingsDocumentAndUnknownRoutesAreRefus
   config_.configure_pair(true, "S-MAIN", "S-BACK");
   config_.set_ui_ready("S-BACK", true);
   config_.set_health_presence("S-MAIN", false);
-  for (const char* serial : {"CL1", "CL2"})
-    decks_.push_back({serial, "108", "D\"XL\"", "", 32, 0, 0, "", 0});
+  decks_.push_back({"CL1", "108", "D\"XL\"", "", 32, 0, 0, "", 0});
   const http_reply reply = routes_.handle({"GET", "/api/status", "", ""}, 5251);
   EXPECT_EQ(reply.content_type, "application/json");
   const std::string settings = config_.to_json();
-  const std::string deck = R"("name":"D\"XL\"","productId":"108","keyCount":32})";
   EXPECT_EQ(reply.body, settings.substr(0, settings.size() - 1) +
-                            R"(,"active":"backup","activeSerial":"S-BACK","streamDeckCount":2,)"
-                            R"("streamDecks":[{"serial":"CL1",)" + deck + R"(,{"serial":"CL2",)" +
-                            deck + R"(],"protection":{"armed":false},"configPath":")" +
+                            R"(,"active":"backup","activeSerial":"S-BACK","streamDeckCount":1,)"
+                            R"("streamDecks":[{"serial":"CL1","name":"D\"XL\"","productId":"108",)"
+                            R"("keyCount":32}],"protection":{"armed":false},"configPath":")" +
                             config_.path() + "\"}");
-  decks_.clear();
   config_.set_health_presence("S-BACK", false);
-  EXPECT_NE(answer("GET", "/api/status", "").find(
-                R"(,"active":"none","activeSerial":"","streamDeckCount":0,"streamDecks":[],)"),
+  EXPECT_NE(answer("GET", "/api/status", "").find(R"(,"active":"none","activeSerial":"",)"),
             std::string::npos);
-
   config_.set_ui_port(6001);
-  const http_reply page = routes_.handle({"GET", "/", "", ""}, 5251);
-  EXPECT_EQ(page.content_type, "text/html; charset=utf-8");
-  EXPECT_NE(page.body.find("The operating shell is <a href=\"http://127.0.0.1:6001/\">"
-                           "http://127.0.0.1:6001/</a>."),
+  EXPECT_NE(answer("GET", "/", "").find("The operating shell is <a href=\"http://127.0.0.1:6001/\">"),
             std::string::npos);
   for (const auto& [method, path] : std::initializer_list<std::pair<const char*, const char*>>{
            {"GET", "/api/status?x=1"}, {"POST", "/api/status"}, {"GET", "/api/protection"},
            {"PUT", "/api/route"}}) {
     EXPECT_EQ(answer(method, path, "{}"), "404 not found") << method << " " << path;
   }
-  EXPECT_EQ(routes_.handle({"GET", "/x", "", ""}, 5251).content_type, "text/plain; charset=utf-8");
   EXPECT_TRUE(calls_.empty());
 }
 

@@ -159,20 +159,17 @@ TEST_F(HttpListenerTest, StalledClientsAndSlowHandlersDoNotBlockOthersAndStopEnd
   for (std::thread& t : slow) t.join();
   EXPECT_EQ(handled_.load(), 5);
 
-  raw_connection idle(listener_.port());
-  raw_connection half(listener_.port());
+  raw_connection idle(listener_.port()), half(listener_.port());
   ASSERT_TRUE(half.send_text("POST /x HTTP/1.1\r\n"));
   std::this_thread::sleep_for(50ms);
   listener_.stop();
   EXPECT_EQ(listener_.port(), 0);
-  EXPECT_EQ(idle.read_all(kStall / 2), "");
-  EXPECT_EQ(half.read_all(kStall / 2), "");
+  EXPECT_EQ(idle.read_all(kStall / 2).value_or("-") + half.read_all(kStall / 2).value_or("-"), "");
   listener_.stop();  // idempotent
-
-  // The port can be taken again right away; a second listener on it fails.
-  http_listener again([](const http_request_message&) { return http_reply{200, "text/plain", ""}; });
+  // A second listener on a port in use fails.
   ASSERT_TRUE(listener_.start(0));
-  EXPECT_FALSE(again.start(listener_.port()));
+  EXPECT_FALSE(http_listener([](const http_request_message&) { return http_reply{}; })
+                   .start(listener_.port()));
 }
 
 // 64 clients that read a large reply 4 KiB at a time hold no worker: a
