@@ -65,20 +65,16 @@ TEST(HttpRequestFramingTest, ReadsACompleteRequestLateAndStopsOnWakeUp) {
 }
 
 TEST(OriginGuardTest, AllowsOnlyTheLocalPagesAndLoopbackHosts) {
-  const std::pair<std::string, bool> cases[] = {
-      {"", true},
-      {"Host: [::1]:5251", true},
-      {"Origin: http://localhost:5300", true},
-      {"Origin: http://evil.example", false},
-      {"Origin: null", false},
-      {"Origin: http://127.0.0.1:5270", false},  // not the configured UI port
-      {"Origin: https://127.0.0.1:5300", false},
-      {"Origin: http://127.0.0.1:5300\r\nOrigin: http://evil.example", false},
-      {"Host: 127.0.0.1:5300", false},
-      {"Host: localhost.evil.example", false},
-  };
-  for (const auto& [headers, allowed] : cases) {
-    EXPECT_EQ(check_request_origin(headers, 5300, 5251).allowed, allowed) << headers;
+  for (const char* headers : {"", "Host: [::1]:5251", "Origin: http://127.0.0.1:5300",
+                              "Origin: http://localhost:5300\r\nHost: localhost"}) {
+    EXPECT_TRUE(check_request_origin(headers, 5300, 5251).allowed) << headers;
+  }
+  // 5270 is not the configured UI port.
+  for (const char* headers : {"Origin: http://evil.example", "Origin: null", "Origin: ",
+                              "Origin: http://127.0.0.1:5270", "Origin: https://127.0.0.1:5300",
+                              "Origin: http://127.0.0.1:5300\r\nOrigin: http://evil.example",
+                              "Host: 127.0.0.1:5300", "Host: localhost.evil.example"}) {
+    EXPECT_FALSE(check_request_origin(headers, 5300, 5251).allowed) << headers;
   }
   // The refused values on one line, control characters replaced.
   origin_check check = check_request_origin("Host: evil.example:5251\r\nOrigin: null", 5270, 5251);
