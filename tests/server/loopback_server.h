@@ -1,14 +1,13 @@
 // A scripted one-connection-at-a-time TCP server on 127.0.0.1 with an
-// ephemeral port, for client tests. Each accepted connection reads the
-// request (header block plus Content-Length, at most 2 s), records it and
-// plays the behaviour it was given. Owns one thread; the destructor joins it.
+// ephemeral port, for client tests. Each accepted connection's request is
+// read (at most 2 s), recorded and answered by the behaviour it was given.
+// Owns one thread; the destructor joins it.
 #pragma once
 
 #include <arpa/inet.h>
 #include <poll.h>
 
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
@@ -16,6 +15,7 @@
 
 #include "common/mutex.h"
 #include "common/unique_fd.h"
+#include "web/http_request_reader.h"
 
 namespace tolvarine::operator_control::testing {
 
@@ -57,31 +57,14 @@ class loopback_server {
       pollfd entry{listener_.get(), POLLIN, 0};
       if (::poll(&entry, 1, 20) <= 0) continue;
       unique_fd connection(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-      std::string request = read_request(connection.get());
+      const std::string request =
+          read_request(connection.get(), steady_now() + std::chrono::seconds(2)).value_or("");
       {
         mutex_lock lock(mutex_);
         requests_.push_back(request);
       }
       on_request_(connection.get(), request);
     }
-  }
-
-  static std::string read_request(int fd) {
-    std::string request;
-    char buffer[4096];
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (std::chrono::steady_clock::now() < deadline) {
-      size_t end = request.find("\r\n\r\n"), at = request.find("Content-Length: ");
-      size_t length =
-          end != std::string::npos && at < end ? std::stoul(request.substr(at + 16)) : 0;
-      if (end != std::string::npos && request.size() >= end + 4 + length) break;
-      pollfd entry{fd, POLLIN, 0};
-      if (::poll(&entry, 1, 50) <= 0) continue;
-      ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-      if (n <= 0) break;
-      request.append(buffer, static_cast<size_t>(n));
-    }
-    return request;
   }
 
   behaviour on_request_;

@@ -4,10 +4,9 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -25,28 +24,22 @@ class raw_connection {
     if (receive_buffer > 0) {
       ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof(receive_buffer));
     }
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
+    sockaddr_in sa{AF_INET, htons(port), {}, {}};
     ::inet_pton(AF_INET, address, &sa.sin_addr);
     if (::connect(fd_.get(), reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) fd_.reset();
   }
   bool ok() const { return fd_.valid(); }
 
   bool send_text(const std::string& text) {
-    for (size_t sent = 0; sent < text.size();) {
-      const ssize_t n = ::send(fd_.get(), text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      sent += static_cast<size_t>(n);
-    }
-    return true;
+    return ::send(fd_.get(), text.data(), text.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(text.size());
   }
   void finish_sending() { ::shutdown(fd_.get(), SHUT_WR); }
   // Up to `max` bytes already arrived, without waiting; their count.
   size_t read_some(size_t max) {
     std::string buffer(max, '\0');
     const ssize_t n = ::recv(fd_.get(), buffer.data(), max, MSG_DONTWAIT);
-    return n > 0 ? static_cast<size_t>(n) : 0;
+    return static_cast<size_t>(std::max<ssize_t>(n, 0));
   }
 
   // Everything the server sends until it closes (or resets); nothing if it
@@ -56,11 +49,11 @@ class raw_connection {
     std::string out;
     char buffer[16384];
     while (true) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_now());
       pollfd p{fd_.get(), POLLIN, 0};
-      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - steady_now());
+      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
         return std::nullopt;
+      }
       const ssize_t n = ::recv(fd_.get(), buffer, sizeof(buffer), 0);
       if (n <= 0) return out;
       out.append(buffer, static_cast<size_t>(n));
@@ -89,19 +82,17 @@ inline std::string body_of(const std::string& response) {
 
 // The status code of a raw response, 0 when there is none.
 inline int status_of(const std::string& response) {
-  if (response.rfind("HTTP/1.1 ", 0) != 0 || response.size() < 12) return 0;
-  return std::stoi(response.substr(9, 3));
+  const bool has_status = response.starts_with("HTTP/1.1 ") && response.size() >= 12;
+  return has_status ? std::stoi(response.substr(9, 3)) : 0;
 }
 
-// A POST with a correct Content-Length and optional extra header lines
-// (each ending in CR LF).
+// A POST with a correct Content-Length, a GET; extra header lines each end in CR LF.
 inline std::string post(const std::string& path, const std::string& body,
                         const std::string& extra_headers = "") {
   return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1:5251\r\n" + extra_headers +
          "Content-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
          body;
 }
-
 inline std::string get(const std::string& path, const std::string& extra_headers = "") {
   return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:5251\r\n" + extra_headers + "\r\n";
 }
