@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/mutex.h"
-#include "fakes/fake_hidapi.h"
+#include "virtual-decks/fake_hidapi.h"
 #include "streamdeck/hid_streamdeck_adapter.h"
 
 namespace tolvarine::operator_control::testing {
