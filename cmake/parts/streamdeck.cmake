@@ -41,9 +41,6 @@ install(FILES ${CMAKE_SOURCE_DIR}/packaging/udev/70-tolvarine-streamdeck.rules
 # The tests and tools are defined after this file is read;
 # finish their wiring once the whole tree is known.
 function(trc_streamdeck_link_late)
-  if(TARGET streamdeck_splash_images_test)
-    target_link_libraries(streamdeck_splash_images_test PRIVATE PkgConfig::LIBJPEG)
-  endif()
   if(TARGET streamdeck-splash AND TRC_TESTS)
     # The committed images are exactly what the generator draws.
     add_test(NAME streamdeck_splash_images_reproducible

@@ -10,32 +10,17 @@ namespace tolvarine::operator_control {
 namespace {
 
 TEST(Base64, DecodesPaddingBlanksAndRejectsMalformedInput) {
-  struct row {
-    const char* text;
-    bool ok;
-    const char* bytes;
-  };
-  const row rows[] = {
-      {"TWFu", true, "Man"},
-      {"TWE=", true, "Ma"},
-      {"TQ==", true, "M"},
-      {" T W\r\nF u\t", true, "Man"},
-      {" \n\t ", true, ""},
-      {"", true, ""},
-      {"+/+/", true, "\xfb\xff\xbf"},
-      {"TQ=a", false, ""},
-      {"TQ==TWFu", false, ""},
-      {"TWF", false, ""},
-      {"=QWE", false, ""},
-      {"T===", false, ""},
-      {"-_-_", false, ""},
-      {"TW\x01u", false, ""},
-  };
-  for (const row& r : rows) {
-    bool ok = !r.ok;
-    const std::vector<std::uint8_t> out = base64::decode(r.text, &ok);
-    EXPECT_EQ(ok, r.ok) << r.text;
-    EXPECT_EQ(std::string(out.begin(), out.end()), r.bytes) << r.text;
+  // Text and the bytes it decodes to; null: rejected.
+  const std::pair<const char*, const char*> rows[] = {
+      {"TWFu", "Man"}, {"TWE=", "Ma"},     {"TQ==", "M"},      {" T W\r\nF u\t", "Man"},
+      {" \n\t ", ""}, {"+/+/", "\xfb\xff\xbf"}, {"TQ=a", nullptr}, {"TQ==TWFu", nullptr},
+      {"TWF", nullptr}, {"=QWE", nullptr}, {"T===", nullptr}, {"-_-_", nullptr},
+      {"TW\x01u", nullptr}};
+  for (const auto& [text, decoded] : rows) {
+    bool ok = decoded == nullptr;
+    const std::vector<std::uint8_t> out = base64::decode(text, &ok);
+    EXPECT_EQ(ok, decoded != nullptr) << text;
+    EXPECT_EQ(std::string(out.begin(), out.end()), decoded ? decoded : "") << text;
   }
 }
 
