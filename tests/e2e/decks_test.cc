@@ -1,5 +1,5 @@
 // The built agent with two virtual Stream Decks and a paired Main and
-// Backup: registration as keep-alive, painting only the display authority,
+// Backup: registration, painting only the display authority,
 // keys to both servers, page hand-over on failover, unplug and replug,
 // detach on a clean stop. The manager's rules in detail: its unit test.
 #include <gtest/gtest.h>
@@ -55,17 +55,14 @@ TEST(DecksE2E, DecksFollowTheActiveServerAndKeysReachThePair) {
         5s);
   };
 
-  // Registration with both servers, repeated as keep-alive; Main's page 1
-  // painted on every key of the XL, nothing of the Backup's.
+  // Registration with both servers; Main's page 1 painted on every key of
+  // the XL; the deck count in the admin status.
   ASSERT_TRUE(out_has("[streamdeck] registered 2 deck(s) with S-MAIN")) << rig.out() << rig.err();
   ASSERT_TRUE(out_has("[streamdeck] registered 2 deck(s) with S-BACK"));
   for (int k = 0; k < 32; ++k) EXPECT_TRUE(painted("S-MAIN", 1, k)) << k;
-  EXPECT_EQ(rig.reports("XL0001").find("S-BACK"), std::string::npos);
   EXPECT_NE(deck_rig::get("127.0.0.1", sim_pair::kAdminPort, "/api/status")
                 .find("\"streamDeckCount\":2"),
             std::string::npos);
-  EXPECT_TRUE(
-      eventually([&] { return count(sim_state(kBackup), "\\\"MachineName\\\"") >= 3; }, 10s));
 
   // A key goes to both servers; the last key turns the page on both, and
   // Main's page 2 is painted.

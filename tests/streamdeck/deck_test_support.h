@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "common/mutex.h"
 #include "streamdeck/hid_streamdeck_adapter.h"
 #include "virtual-decks/fake_hidapi.h"
 
@@ -37,23 +36,6 @@ inline bytes part(const bytes& b, std::size_t from, std::size_t n) {
   return bytes(b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(from + n));
 }
 
-// Lines written from any thread.
-class line_log {
- public:
-  void add(const std::string& line) {
-    mutex_lock lock(mutex_);
-    lines_.push_back(line);
-  }
-  lines take() {
-    mutex_lock lock(mutex_);
-    return std::exchange(lines_, {});
-  }
-
- private:
-  mutex mutex_;
-  lines lines_ GUARDED_BY(mutex_);
-};
-
 class streamdeck_test : public ::testing::Test {
  protected:
   streamdeck_test() { fake_hid::reset(); }
@@ -70,21 +52,23 @@ class streamdeck_test : public ::testing::Test {
   void attach(std::uint16_t pid, const std::string& path, const std::wstring& serial) {
     plug(pid, path, serial);
     adapter_->scan_once();
-    ASSERT_EQ(info_.take().size(), 1u) << "deck at " << path << " not attached";
+    ASSERT_EQ(std::exchange(info_, {}).size(), 1u) << "deck at " << path << " not attached";
     fake_hid::take_reports(path);
   }
   // Key presses become "SERIAL:KEYv" (down) and "SERIAL:KEY^" (up).
   void record_keys() {
     adapter_->on_key([this](const std::string& serial, int key, bool down) {
-      keys_.add(serial + ":" + std::to_string(key) + (down ? "v" : "^"));
+      keys_.push_back(serial + ":" + std::to_string(key) + (down ? "v" : "^"));
     });
   }
+  static lines take(lines& from) { return std::exchange(from, {}); }
 
-  line_log info_, problems_, keys_;
+  // Written by the adapter's thread only while the test does not read them.
+  lines info_, problems_, keys_;
   std::unique_ptr<hid_streamdeck_adapter> adapter_ =
       std::make_unique<hid_streamdeck_adapter>(hid_streamdeck_adapter::options{
-          steady_now, [this](const std::string& l) { info_.add(l); },
-          [this](const std::string& l) { problems_.add(l); }});
+          steady_now, [this](const std::string& l) { info_.push_back(l); },
+          [this](const std::string& l) { problems_.push_back(l); }});
 };
 
 // Image bytes per key, rebuilt from the image reports of the main family
