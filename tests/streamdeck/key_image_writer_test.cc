@@ -20,7 +20,8 @@ bytes jpeg_of_size(std::size_t size) {
 }
 
 // A `width` x `height` BMP (height < 0: stored top-down) whose pixel at row
-// y from the top, column x has blue x, green y and red 0x55.
+// y from the top, column x has blue x, green y and red 0x55 (16 bits: no
+// red).
 bytes test_bmp(int width, int height, int bits, std::size_t offset = 54) {
   const int rows = std::abs(height), pixel = bits / 8;
   bytes b = hex("42 4d", offset + static_cast<std::size_t>(width * rows * pixel));
@@ -39,7 +40,7 @@ bytes test_bmp(int width, int height, int bits, std::size_t offset = 54) {
       std::uint8_t* p = &b[offset + static_cast<std::size_t>((s * width + x) * pixel)];
       p[0] = static_cast<std::uint8_t>(x);
       p[1] = static_cast<std::uint8_t>(height > 0 ? rows - 1 - s : s);
-      p[2] = 0x55;
+      if (pixel >= 3) p[2] = 0x55;
     }
   }
   return b;
