@@ -38,16 +38,9 @@ set(TRC_UDEV_RULES_DIR ${TRC_UDEV_RULES_DEFAULT} CACHE PATH "Where the Stream De
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/udev/70-tolvarine-streamdeck.rules
   DESTINATION ${TRC_UDEV_RULES_DIR})
 
-# The tests, fakes and fuzz targets are defined after this file is read;
+# The tests and tools are defined after this file is read;
 # finish their wiring once the whole tree is known.
 function(trc_streamdeck_link_late)
-  if(TARGET trc_fakes)
-    # The fake HID bus uses the annotated mutex from src/common.
-    target_include_directories(trc_fakes PRIVATE ${CMAKE_SOURCE_DIR}/src)
-  endif()
-  if(TARGET streamdeck_splash_images_test)
-    target_link_libraries(streamdeck_splash_images_test PRIVATE PkgConfig::LIBJPEG)
-  endif()
   if(TARGET streamdeck-splash AND TRC_TESTS)
     # The committed images are exactly what the generator draws.
     add_test(NAME streamdeck_splash_images_reproducible

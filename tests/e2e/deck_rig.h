@@ -11,8 +11,8 @@
 #include <optional>
 #include <string>
 
-#include "support/sim_pair.h"
 #include "server/http_client.h"
+#include "support/sim_pair.h"
 #include "support/test_env.h"
 
 namespace tolvarine::operator_control::testing {
@@ -35,9 +35,9 @@ class deck_rig {
   void start_agent() {
     child_process::options o;
     o.args = {agent_program(), "--config", settings_, "--background", "--console"};
-    o.env["HOME"] = home_.path();
-    o.env["TRC_VIRTUAL_DECKS"] = decks_;
-    o.env["LD_PRELOAD"] = built_program("libtrc-virtual-decks.so");
+    o.env = {{"HOME", home_.path()},
+             {"TRC_VIRTUAL_DECKS", decks_},
+             {"LD_PRELOAD", built_program("libtrc-virtual-decks.so")}};
     o.stdout_path = home_.file("agent.out");
     o.stderr_path = home_.file("agent.err");
     agent_ = std::make_unique<child_process>(o);
@@ -46,15 +46,12 @@ class deck_rig {
   std::optional<int> stop_agent() {
     if (!agent_) return std::nullopt;
     agent_->signal(SIGTERM);
-    std::optional<int> code = agent_->wait_for(std::chrono::seconds(10));
-    agent_.reset();
-    return code;
+    return std::exchange(agent_, nullptr)->wait_for(std::chrono::seconds(10));
   }
   // Appends "down K" or "up K" to the deck's key file.
   void key(const std::string& serial, int index, bool down) {
     std::ofstream(decks_ + "/" + serial + ".keys", std::ios::app)
-        << (down ? "down " : "up ") << index << "\n"
-        << std::flush;
+        << (down ? "down " : "up ") << index << "\n";
   }
   std::string out() const { return read_text(home_.file("agent.out")); }
   std::string err() const { return read_text(home_.file("agent.err")); }
@@ -66,14 +63,9 @@ class deck_rig {
   std::string sim_log(const std::string& address) const {
     return sims_.log(address);
   }
-  static std::string sim_state(const char* address) {
-    return http_request(address, sim_pair::kControlPort, "GET", "/sim/state", "", "", 2000, 1 << 24)
-        .body;
-  }
-  static std::string admin_status() {
-    return http_request("127.0.0.1", sim_pair::kAdminPort, "GET", "/api/status", "", "", 2000,
-                        1 << 20)
-        .body;
+  // The body of a GET from a simulator's control port or the agent's admin API.
+  static std::string get(const char* address, uint16_t port, const char* path) {
+    return http_request(address, port, "GET", path, "", "", 2000, 1 << 24).body;
   }
 
  private:

@@ -1,5 +1,6 @@
-// Shared pieces of the Stream Deck tests: a recording log, an adapter on the
-// fake HID bus, and helpers that build and take reports apart.
+// Shared pieces of the Stream Deck tests: the production adapter on the fake
+// HID bus with its lines and key presses recorded, and helpers that write
+// and take apart reports.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,135 +12,79 @@
 #include <string>
 #include <vector>
 
-#include "common/mutex.h"
-#include "fakes/fake_hidapi.h"
 #include "streamdeck/hid_streamdeck_adapter.h"
+#include "virtual-decks/fake_hidapi.h"
 
 namespace tolvarine::operator_control::testing {
 
 using bytes = std::vector<std::uint8_t>;
+using lines = std::vector<std::string>;
 
-// `size` zero bytes with the given (index, value) pairs set.
-inline bytes bytes_with(std::size_t size,
-                        std::initializer_list<std::pair<std::size_t, std::uint8_t>> set) {
-  bytes b(size, 0);
-  for (const auto& [at, value] : set) b[at] = value;
-  return b;
+// Bytes from hex digits, blanks skipped: hex("02 07 0e"); zero-filled up to
+// `size`.
+inline bytes hex(const std::string& text, std::size_t size = 0) {
+  bytes out;
+  for (std::size_t i = text.find_first_not_of(' '); i < text.size();
+       i = text.find_first_not_of(' ', i + 2)) {
+    out.push_back(static_cast<std::uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+  }
+  out.resize(std::max(size, out.size()), 0);
+  return out;
 }
 
-// Lines written by the adapter; filled from any thread.
-class line_log {
- public:
-  void add(const std::string& line) {
-    mutex_lock lock(mutex_);
-    lines_.push_back(line);
-  }
-  std::vector<std::string> take() {
-    mutex_lock lock(mutex_);
-    return std::exchange(lines_, {});
-  }
-  std::vector<std::string> lines() const {
-    mutex_lock lock(mutex_);
-    return lines_;
-  }
-  int count(const std::string& line) const {
-    const auto all = lines();
-    return static_cast<int>(std::count(all.begin(), all.end(), line));
-  }
-
- private:
-  mutable mutex mutex_;
-  std::vector<std::string> lines_ GUARDED_BY(mutex_);
-};
-
-struct key_event {
-  std::string serial;
-  int key;
-  bool pressed;
-  friend bool operator==(const key_event&, const key_event&) = default;
-  friend std::ostream& operator<<(std::ostream& os, const key_event& e) {
-    return os << e.serial << ":" << e.key << (e.pressed ? " down" : " up");
-  }
-};
+inline bytes part(const bytes& b, std::size_t from, std::size_t n) {
+  return bytes(b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(from + n));
+}
 
 class streamdeck_test : public ::testing::Test {
  protected:
-  void SetUp() override {
-    fake_hid::reset();
-    hid_streamdeck_adapter::options opts;
-    opts.clock = [] { return steady_now(); };
-    opts.info = [this](const std::string& line) { info_.add(line); };
-    opts.problem = [this](const std::string& line) { problems_.add(line); };
-    adapter_ = std::make_unique<hid_streamdeck_adapter>(std::move(opts));
-  }
-  void TearDown() override {
+  streamdeck_test() { fake_hid::reset(); }
+  ~streamdeck_test() override {
     adapter_.reset();
     fake_hid::reset();
   }
 
-  static fake_device_spec device(std::uint16_t pid, const std::string& path,
-                                 const std::wstring& serial = L"",
-                                 const std::wstring& product = L"") {
-    fake_device_spec d;
-    d.path = path;
-    d.product_id = pid;
-    d.serial = serial;
-    d.product = product;
-    return d;
-  }
   static void plug(std::uint16_t pid, const std::string& path, const std::wstring& serial,
                    const std::wstring& product = L"") {
-    fake_hid::plug(device(pid, path, serial, product));
+    fake_hid::plug({path, pid, 0x0FD9, serial, L"", product, false});
   }
-
-  // Attaches one deck and forgets the splash it was painted with.
+  // Attaches one deck and forgets its line and its splash.
   void attach(std::uint16_t pid, const std::string& path, const std::wstring& serial) {
     plug(pid, path, serial);
     adapter_->scan_once();
-    ASSERT_EQ(info_.take().size(), 1u) << "deck at " << path << " not attached";
+    ASSERT_EQ(std::exchange(info_, {}).size(), 1u) << "deck at " << path << " not attached";
     fake_hid::take_reports(path);
   }
-
+  // Key presses become "SERIAL:KEYv" (down) and "SERIAL:KEY^" (up).
   void record_keys() {
-    adapter_->on_key([this](const std::string& serial, int key, bool pressed) {
-      mutex_lock lock(keys_mutex_);
-      keys_.push_back({serial, key, pressed});
+    adapter_->on_key([this](const std::string& serial, int key, bool down) {
+      keys_.push_back(serial + ":" + std::to_string(key) + (down ? "v" : "^"));
     });
   }
-  std::vector<key_event> take_keys() {
-    mutex_lock lock(keys_mutex_);
-    return std::exchange(keys_, {});
-  }
+  static lines take(lines& from) { return std::exchange(from, {}); }
 
-  line_log info_;
-  line_log problems_;
-  std::unique_ptr<hid_streamdeck_adapter> adapter_;
-  mutex keys_mutex_;
-  std::vector<key_event> keys_ GUARDED_BY(keys_mutex_);
+  // Written by the adapter's thread only while the test does not read them.
+  lines info_, problems_, keys_;
+  std::unique_ptr<hid_streamdeck_adapter> adapter_ =
+      std::make_unique<hid_streamdeck_adapter>(hid_streamdeck_adapter::options{
+          steady_now, [this](const std::string& l) { info_.push_back(l); },
+          [this](const std::string& l) { problems_.push_back(l); }});
 };
 
-// Image bytes per key, rebuilt from main-family image reports.
-inline std::map<int, bytes> main_images(const std::vector<fake_report>& reports) {
+// Image bytes per key, rebuilt from the image reports of the main family
+// (8-byte header, key in byte 2, length in bytes 4-5) and of the Mini
+// (16-byte header, key + 1 in byte 5, 1008 bytes a page; every Mini image
+// here is an 80 x 80 24-bit BMP of 19254 bytes).
+inline std::map<int, bytes> key_images(const std::vector<fake_report>& reports) {
   std::map<int, bytes> out;
   for (const fake_report& r : reports) {
-    if (r.kind != fake_report::output || r.bytes.size() != 1024 || r.bytes[1] != 0x07) continue;
-    auto& image = out[r.bytes[2]];
-    image.insert(image.end(), r.bytes.begin() + 8,
-                 r.bytes.begin() + 8 + (r.bytes[4] | r.bytes[5] << 8));
-  }
-  return out;
-}
-
-// Image bytes per key (0-based), rebuilt from Mini image reports; a page
-// holds 1008 bytes except the last, whose length the image itself gives.
-inline std::map<int, bytes> mini_images(const std::vector<fake_report>& reports,
-                                        std::size_t image_size = 19254) {
-  std::map<int, bytes> out;
-  for (const fake_report& r : reports) {
-    if (r.kind != fake_report::output || r.bytes.size() != 1024 || r.bytes[1] != 0x01) continue;
-    auto& image = out[r.bytes[5] - 1];
-    const auto count = static_cast<long>(std::min<std::size_t>(1008, image_size - image.size()));
-    image.insert(image.end(), r.bytes.begin() + 16, r.bytes.begin() + 16 + count);
+    if (r.kind != fake_report::output || r.bytes.size() != 1024) continue;
+    const bool main = r.bytes[1] == 0x07;
+    bytes& image = out[main ? r.bytes[2] : r.bytes[5] - 1];
+    const std::size_t n = main ? (r.bytes[4] | r.bytes[5] << 8)
+                               : std::min<std::size_t>(1008, 19254 - image.size());
+    image.insert(image.end(), r.bytes.begin() + (main ? 8 : 16),
+                 r.bytes.begin() + (main ? 8 : 16) + static_cast<long>(n));
   }
   return out;
 }

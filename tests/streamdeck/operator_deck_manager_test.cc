@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <sstream>
 
 namespace tolvarine::operator_control {
@@ -10,8 +9,9 @@ namespace {
 
 using lines = std::vector<std::string>;
 
-// Records every call as one line; answers from per-server tables.
-// Thread-safe: the key copies arrive on two threads at once.
+// Records every call as one line; answers from per-server tables, which the
+// test changes only between passes. Thread-safe: key copies go out on one
+// thread per server.
 class recording_client : public operator_deck_client {
  public:
   bool register_decks(const system_record& s, const std::string&, const std::string&,
@@ -21,9 +21,8 @@ class recording_client : public operator_deck_client {
   std::optional<operator_deck_state> fetch_state(const system_record& s, const std::string&,
                                                  std::int64_t since, int) const override {
     note("poll " + s.serial + " " + std::to_string(since), s.serial);
-    mutex_lock lock(mu_);
-    auto it = states_.find(s.serial);
-    if (it == states_.end()) return std::nullopt;
+    auto it = states.find(s.serial);
+    if (it == states.end()) return std::nullopt;
     operator_deck_state st = it->second;
     st.changed = since < st.generation;
     return st;
@@ -37,30 +36,22 @@ class recording_client : public operator_deck_client {
                 int) const override {
     return note("page " + s.serial + " " + deck + "=" + std::to_string(page), s.serial);
   }
-  void set_state(const std::string& server, operator_deck_state st) {
-    mutex_lock lock(mu_);
-    states_[server] = std::move(st);
-  }
-  void refuse(std::set<std::string> servers) {
-    mutex_lock lock(mu_);
-    refused_ = std::move(servers);
-  }
   lines take() {  // sorted: the key copies race
     mutex_lock lock(mu_);
     std::sort(calls_.begin(), calls_.end());
     return std::exchange(calls_, {});
   }
+  std::map<std::string, operator_deck_state> states;
+  std::set<std::string> refused;
 
  private:
   bool note(const std::string& call, const std::string& server) const {
     mutex_lock lock(mu_);
     calls_.push_back(call);
-    return refused_.count(server) == 0;
+    return refused.count(server) == 0;
   }
   mutable mutex mu_;
   mutable lines calls_ GUARDED_BY(mu_);
-  std::map<std::string, operator_deck_state> states_ GUARDED_BY(mu_);
-  std::set<std::string> refused_ GUARDED_BY(mu_);
 };
 
 class recording_adapter : public streamdeck_adapter {
@@ -78,77 +69,77 @@ class recording_adapter : public streamdeck_adapter {
   bool show_splash(const std::string& s) override { return paint(s + "=splash"); }
   void on_key(key_callback) override {}
   bool paint(const std::string& what) { return paints.emplace_back(what), true; }
-  std::vector<deck_info> decks_;
+  std::vector<deck_info> decks_{{"D1", "128", "Deck", "p1", 15, 72, 72, "jpeg", 180}};
   lines paints;
 };
 
-operator_deck_state state(std::int64_t generation, const std::string& deck, int page,
+operator_deck_state state(std::int64_t generation, int page,
                           std::vector<operator_deck_key_image> keys) {
-  return {generation, true, {{deck, page, false, std::move(keys)}}};
+  return {generation, true, {{"D1", page, false, std::move(keys)}}};
 }
 
 class OperatorDeckManager : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::filesystem::create_directories(dir_);
     config_.merge_discovered(
         {{"10.0.0.2", 5000, "A", "M"}, {"10.0.0.3", 5000, "B", "B"}, {"10.0.0.4", 5000, "C", "I"}});
     config_.configure_pair(true, "M", "B");
     for (const char* s : {"M", "B", "I"}) config_.set_ui_ready(s, true);
-    adapter_.decks_ = {deck_info{"D1", "128", "Deck", "p1", 15, 72, 72, "jpeg", 180}};
-    auto client = std::make_unique<recording_client>();
-    client_ = client.get();
-    manager_ = std::make_unique<operator_deck_manager>(
-        config_, adapter_,
-        operator_deck_manager::options{std::move(client), [this] { return now_; }, "desk", &out_,
-                                       &err_});
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  static lines take(std::ostringstream& s) {
-    lines out;
-    for (std::istringstream in(std::exchange(s, {}).str()); std::getline(in, out.emplace_back());) {
-    }
-    out.pop_back();
-    return out;
-  }
+  static std::string take(std::ostringstream& s) { return std::exchange(s, {}).str(); }
   void pass(int ms = 100) {
-    manager_->run_pass();
+    manager_.run_pass();
     now_ += std::chrono::milliseconds(ms);
   }
 
-  std::string dir_ = ::testing::TempDir() + "deck-manager";
-  control_config config_{dir_ + "/operator-control.json"};
+  control_config config_{::testing::TempDir() + "deck-manager/operator-control.json"};
   recording_adapter adapter_;
-  recording_client* client_ = nullptr;
+  recording_client& client_ = *new recording_client;  // owned by manager_
   steady_time now_ = steady_time{} + std::chrono::hours(1);
   std::ostringstream out_, err_;
-  std::unique_ptr<operator_deck_manager> manager_;
+  operator_deck_manager manager_{
+      config_, adapter_,
+      {std::unique_ptr<operator_deck_client>(&client_), [this] { return now_; }, "desk", &out_,
+       &err_}};
 };
 
 TEST_F(OperatorDeckManager, PaintsOnlyTheAuthorityAndHandsPagesOverOnTransfer) {
-  client_->refuse({"I"});
-  client_->set_state("M", state(5, "D1", 2, {{0, {'m'}}, {1, {}}}));
-  client_->set_state("B", state(3, "D1", 7, {{0, {'b'}}}));
-  client_->set_state("I", state(9, "D1", 1, {{0, {'i'}}}));
+  client_.refused = {"I"};
+  client_.states = {{"M", state(5, 2, {{0, {'m'}}, {1, {}}})},
+                    {"B", state(3, 7, {{0, {'b'}}})},
+                    {"I", state(9, 1, {{0, {'i'}}})}};
   pass(1000);
-  EXPECT_EQ(take(out_), (lines{"[streamdeck] registered 1 deck(s) with M",
-                               "[streamdeck] registered 1 deck(s) with B",
-                               "[streamdeck] display authority=M"}));
-  EXPECT_EQ(client_->take(),
+  EXPECT_EQ(take(out_),
+            "[streamdeck] registered 1 deck(s) with M\n[streamdeck] registered 1 deck(s) with B\n"
+            "[streamdeck] display authority=M\n");
+  EXPECT_EQ(client_.take(),
             (lines{"poll B 0", "poll M 0", "register B 1", "register I 1", "register M 1"}));
   EXPECT_EQ(adapter_.paints, (lines{"D1:0=m", "D1:1=black"}));
   pass(1000);  // one second after the registration: none yet
-  EXPECT_EQ(client_->take(), (lines{"poll B 3", "poll M 5"}));
+  EXPECT_EQ(client_.take(), (lines{"poll B 3", "poll M 5"}));
   pass();
-  EXPECT_EQ(client_->take(),
+  EXPECT_EQ(client_.take(),
             (lines{"poll B 3", "poll M 5", "register B 1", "register I 1", "register M 1"}));
-  EXPECT_EQ(take(out_).size(), 2u);
+  take(out_);
   config_.set_health_selection(true, "B");
   adapter_.paints.clear();
   pass();
-  EXPECT_EQ(client_->take(), (lines{"page B D1=2", "poll B 0", "poll M 5"}));
-  EXPECT_EQ(take(out_), (lines{"[streamdeck] display authority=B"}));
+  EXPECT_EQ(client_.take(), (lines{"page B D1=2", "poll B 0", "poll M 5"}));
+  EXPECT_EQ(take(out_), "[streamdeck] display authority=B\n");
   EXPECT_EQ(adapter_.paints, (lines{"D1:0=b"}));
+
+  // No active UI: "none" once, the pair still polled, nothing painted, keys
+  // dropped without a line.
+  config_.set_health_selection(true, "gone");
+  client_.states["M"].generation = 6;
+  pass();
+  pass();
+  manager_.enqueue_key("D1", 3, true);
+  manager_.process_key_events();
+  EXPECT_EQ(take(out_), "[streamdeck] display authority=none\n");
+  EXPECT_EQ(client_.take(), (lines{"poll B 3", "poll B 3", "poll M 5", "poll M 6"}));
+  EXPECT_EQ(adapter_.paints, (lines{"D1:0=b"}));
+  EXPECT_EQ(take(err_), "");
 }
 
 TEST_F(OperatorDeckManager, DeliversKeysToThePairOrTheActiveServerWithExactLines) {
@@ -156,46 +147,45 @@ TEST_F(OperatorDeckManager, DeliversKeysToThePairOrTheActiveServerWithExactLines
     bool pair;
     std::set<std::string> refusing;
     lines calls;
-    lines errors;
+    std::string errors;
   };
-  const std::string tail = " deck=D1 key=3 down=true";
-  const row rows[] = {
-      {true, {}, {"key B D1:3v", "key M D1:3v"}, {}},
-      {true,
-       {"M"},
-       {"key B D1:3v", "key M D1:3v"},
-       {"[streamdeck] key event delivery failed server=M" + tail}},
-      {true,
-       {"M", "B"},
-       {"key B D1:3v", "key M D1:3v"},
-       {"[streamdeck] key event delivery failed server=M" + tail,
-        "[streamdeck] key event delivery failed server=B" + tail,
-        "[streamdeck] key event was not accepted by any Tolvarine server" + tail}},
-      {false, {"B"}, {"key M D1:3v"}, {}},
-      {false,
-       {"M"},
-       {"key M D1:3v"},
-       {"[streamdeck] key event was not accepted by any Tolvarine server" + tail}},
-  };
+  const std::string tail = " deck=D1 key=3 down=true\n";
+  const std::string m = "[streamdeck] key event delivery failed server=M" + tail;
+  const std::string b = "[streamdeck] key event delivery failed server=B" + tail;
+  const std::string none = "[streamdeck] key event was not accepted by any Tolvarine server" + tail;
+  const lines both = {"key B D1:3v", "key M D1:3v"};
+  const row rows[] = {{true, {}, both, ""},
+                      {true, {"M"}, both, m},
+                      {true, {"M", "B"}, both, m + b + none},
+                      {false, {"B"}, {"key M D1:3v"}, ""},
+                      {false, {"M"}, {"key M D1:3v"}, none}};
   for (const row& r : rows) {
     config_.configure_pair(r.pair, "M", "B");
-    client_->refuse(r.refusing);
-    manager_->enqueue_key("D1", 3, true);
-    manager_->process_key_events();
-    EXPECT_EQ(client_->take(), r.calls) << r.pair << r.refusing.size();
+    client_.refused = r.refusing;
+    manager_.enqueue_key("D1", 3, true);
+    manager_.process_key_events();
+    EXPECT_EQ(client_.take(), r.calls) << r.pair << r.refusing.size();
     EXPECT_EQ(take(err_), r.errors) << r.pair << r.refusing.size();
   }
 }
 
-TEST_F(OperatorDeckManager, RepaintsADeckThatComesBackAfterTheAdaptersSplash) {
-  client_->set_state("M", state(5, "D1", 1, {{0, {'m'}}}));
+TEST_F(OperatorDeckManager, RepaintsADeckThatComesBackAndReleasesItsHeldKeys) {
+  client_.states["M"] = state(5, 1, {{0, {'m'}}});
   pass();
+  client_.take();
+  manager_.enqueue_key("D1", 4, true);
+  manager_.enqueue_key("D1", 9, true);
+  manager_.enqueue_key("D1", 9, false);
   const std::vector<deck_info> attached = std::exchange(adapter_.decks_, {});
   pass();
+  EXPECT_EQ(client_.take(), (lines{"key B D1:4^", "key B D1:4v", "key B D1:9^", "key B D1:9v",
+                                   "key M D1:4^", "key M D1:4v", "key M D1:9^", "key M D1:9v",
+                                   "poll B 0", "poll M 5"}))
+      << "key 4, still held when the deck went, is released";
   adapter_.decks_ = attached;
   adapter_.paints.clear();
   pass();
-  EXPECT_TRUE(adapter_.paints.empty());
+  EXPECT_TRUE(adapter_.paints.empty()) << "the adapter's splash is still going out";
   pass();
   pass();
   EXPECT_EQ(adapter_.paints, (lines{"D1:0=m"}));

@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "fakes/fake_hidapi.h"
+#include "virtual-decks/fake_hidapi.h"
 #include "streamdeck/hid_streamdeck_adapter.h"
 
 namespace {

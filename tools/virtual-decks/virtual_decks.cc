@@ -1,5 +1,5 @@
 // Simulated Stream Decks for the unchanged program, loaded with LD_PRELOAD:
-// the hidapi functions come from the fake HID bus of the tests, and this
+// the hidapi functions come from the fake HID bus (fake_hidapi.h), and this
 // file drives that bus from the folder named by TRC_VIRTUAL_DECKS:
 //
 //   decks             the attached decks, one per line: product id (hex),
@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "common/mutex.h"
-#include "fakes/fake_hidapi.h"
+#include "virtual-decks/fake_hidapi.h"
 #include "streamdeck/deck_profile.h"
 
 namespace tolvarine::operator_control::testing {

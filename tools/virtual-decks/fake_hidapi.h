@@ -1,9 +1,10 @@
 // A simulated USB bus of Stream Decks behind the hidapi C functions the deck
 // adapter calls (hid_init, hid_exit, hid_enumerate, hid_free_enumeration,
 // hid_open_path, hid_set_nonblocking, hid_get_serial_number_string,
-// hid_read_timeout, hid_write, hid_send_feature_report, hid_close). Linked
-// into test programs and tools in place of the real library, so the adapter
-// under test is the production code.
+// hid_read_timeout, hid_write, hid_send_feature_report, hid_close), in
+// place of the real library: served to the unchanged program by the
+// virtual-decks library, and linked into streamdeck-dump and the test
+// programs, so the adapter they drive is the production code.
 //
 // Devices are plugged and unplugged by path; a replug or a "sleep" (the
 // suspend/resume case) keeps the path but kills every handle opened before

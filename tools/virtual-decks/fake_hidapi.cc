@@ -1,4 +1,4 @@
-#include "fakes/fake_hidapi.h"
+#include "virtual-decks/fake_hidapi.h"
 
 #include <hidapi/hidapi.h>
 
