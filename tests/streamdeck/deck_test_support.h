@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,18 +21,15 @@ namespace tolvarine::operator_control::testing {
 using bytes = std::vector<std::uint8_t>;
 using lines = std::vector<std::string>;
 
-// Bytes from hex digits, blanks skipped: hex("02 07 0e"); zero-filled up to
-// `size`.
+// Bytes from hex digits, blanks between bytes: hex("02 07 0e"); zero-filled
+// up to `size`.
 inline bytes hex(const std::string& text, std::size_t size = 0) {
+  std::istringstream in(text);
   bytes out;
-  for (std::size_t i = text.find_first_not_of(' '); i < text.size();
-       i = text.find_first_not_of(' ', i + 2)) {
-    out.push_back(static_cast<std::uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-  }
+  for (unsigned b; in >> std::hex >> b;) out.push_back(static_cast<std::uint8_t>(b));
   out.resize(std::max(size, out.size()), 0);
   return out;
 }
-
 inline bytes part(const bytes& b, std::size_t from, std::size_t n) {
   return bytes(b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(from + n));
 }
@@ -44,9 +42,8 @@ class streamdeck_test : public ::testing::Test {
     fake_hid::reset();
   }
 
-  static void plug(std::uint16_t pid, const std::string& path, const std::wstring& serial,
-                   const std::wstring& product = L"") {
-    fake_hid::plug({path, pid, 0x0FD9, serial, L"", product, false});
+  static void plug(std::uint16_t pid, const std::string& path, const std::wstring& serial) {
+    fake_hid::plug({path, pid, 0x0FD9, serial, L"", L"", false});
   }
   // Attaches one deck and forgets its line and its splash.
   void attach(std::uint16_t pid, const std::string& path, const std::wstring& serial) {
