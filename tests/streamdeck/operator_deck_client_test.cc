@@ -22,10 +22,8 @@ TEST(OperatorDeckClient, ReadsStateInBothSpellingsAndWritesExactBodies) {
                          {"A", -3, true, {{1, {'M'}}, {2147483647, {}}}},
                          {"B", 1, false, {{4, {'M', 0x6f, 0xfe}}}}}));
   EXPECT_EQ(err.str(), "[streamdeck] rejected invalid Base64 image from server deck=B key=2\n");
-  for (const char* junk : {"", "{\"Decks\":[{", "{\"since\":\"x\",\"Generation\":\"x\"}"}) {
-    s = parse_operator_deck_state(junk, 42, err);
-    EXPECT_TRUE(s.generation == 42 && !s.changed && s.decks.empty()) << junk;
-  }
+  s = parse_operator_deck_state(R"({"Decks":[{)", 42, err);  // cut short
+  EXPECT_TRUE(s.generation == 42 && !s.changed && s.decks.empty());
 
   const deck_info d{"CL\"1", "128", "Deck", "/dev/hidraw0", 15, 72, 72, "jpeg", 180};
   EXPECT_EQ(register_decks_body("s", "h", {d}),

@@ -21,9 +21,8 @@ class recording_client : public operator_deck_client {
   std::optional<operator_deck_state> fetch_state(const system_record& s, const std::string&,
                                                  std::int64_t since, int) const override {
     note("poll " + s.serial + " " + std::to_string(since), s.serial);
-    auto it = states.find(s.serial);
-    if (it == states.end()) return std::nullopt;
-    operator_deck_state st = it->second;
+    if (states.count(s.serial) == 0) return std::nullopt;
+    operator_deck_state st = states.at(s.serial);
     st.changed = since < st.generation;
     return st;
   }
@@ -143,29 +142,24 @@ TEST_F(OperatorDeckManager, PaintsOnlyTheAuthorityAndHandsPagesOverOnTransfer) {
 }
 
 TEST_F(OperatorDeckManager, DeliversKeysToThePairOrTheActiveServerWithExactLines) {
-  struct row {
-    bool pair;
-    std::set<std::string> refusing;
-    lines calls;
-    std::string errors;
-  };
   const std::string tail = " deck=D1 key=3 down=true\n";
   const std::string m = "[streamdeck] key event delivery failed server=M" + tail;
   const std::string b = "[streamdeck] key event delivery failed server=B" + tail;
   const std::string none = "[streamdeck] key event was not accepted by any Tolvarine server" + tail;
   const lines both = {"key B D1:3v", "key M D1:3v"};
-  const row rows[] = {{true, {}, both, ""},
-                      {true, {"M"}, both, m},
-                      {true, {"M", "B"}, both, m + b + none},
-                      {false, {"B"}, {"key M D1:3v"}, ""},
-                      {false, {"M"}, {"key M D1:3v"}, none}};
-  for (const row& r : rows) {
-    config_.configure_pair(r.pair, "M", "B");
-    client_.refused = r.refusing;
+  const std::tuple<bool, std::set<std::string>, lines, std::string> rows[] = {
+      {true, {}, both, ""},
+      {true, {"M"}, both, m},
+      {true, {"M", "B"}, both, m + b + none},
+      {false, {"B"}, {"key M D1:3v"}, ""},
+      {false, {"M"}, {"key M D1:3v"}, none}};
+  for (const auto& [pair, refusing, calls, errors] : rows) {
+    config_.configure_pair(pair, "M", "B");
+    client_.refused = refusing;
     manager_.enqueue_key("D1", 3, true);
     manager_.process_key_events();
-    EXPECT_EQ(client_.take(), r.calls) << r.pair << r.refusing.size();
-    EXPECT_EQ(take(err_), r.errors) << r.pair << r.refusing.size();
+    EXPECT_EQ(client_.take(), calls) << pair << refusing.size();
+    EXPECT_EQ(take(err_), errors) << pair << refusing.size();
   }
 }
 
