@@ -36,7 +36,13 @@ inline bytes part(const bytes& b, std::size_t from, std::size_t n) {
 
 class streamdeck_test : public ::testing::Test {
  protected:
-  streamdeck_test() { fake_hid::reset(); }
+  // Key presses become "SERIAL:KEYv" (down) and "SERIAL:KEY^" (up).
+  streamdeck_test() {
+    fake_hid::reset();
+    adapter_->on_key([this](const std::string& serial, int key, bool down) {
+      keys_.push_back(serial + ":" + std::to_string(key) + (down ? "v" : "^"));
+    });
+  }
   ~streamdeck_test() override {
     adapter_.reset();
     fake_hid::reset();
@@ -51,12 +57,6 @@ class streamdeck_test : public ::testing::Test {
     adapter_->scan_once();
     ASSERT_EQ(std::exchange(info_, {}).size(), 1u) << "deck at " << path << " not attached";
     fake_hid::take_reports(path);
-  }
-  // Key presses become "SERIAL:KEYv" (down) and "SERIAL:KEY^" (up).
-  void record_keys() {
-    adapter_->on_key([this](const std::string& serial, int key, bool down) {
-      keys_.push_back(serial + ":" + std::to_string(key) + (down ? "v" : "^"));
-    });
   }
   static lines take(lines& from) { return std::exchange(from, {}); }
 
