@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "deck_test_support.h"
-#include "streamdeck/bmp_images.h"
 
 namespace tolvarine::operator_control::testing {
 namespace {
@@ -107,7 +106,6 @@ TEST_F(streamdeck_key_images, LegacyImagesAreTurnedAndSentAsTwoReports) {
 TEST_F(streamdeck_key_images, ClearingPaintsBlackInEachFamilysWay) {
   attach(0x0080, "/dev/hidraw0", L"MK2");
   attach(0x0063, "/dev/hidraw1", L"MINI");
-  attach(0x0060, "/dev/hidraw2", L"OLD");
   ASSERT_TRUE(adapter_->clear_key("MK2", 7));
   auto reports = fake_hid::take_reports("/dev/hidraw0");
   ASSERT_EQ(reports.size(), 1u);
@@ -119,11 +117,6 @@ TEST_F(streamdeck_key_images, ClearingPaintsBlackInEachFamilysWay) {
             hex("42 4d 36 4b 00 00 00 00 00 00 36 00 00 00 28 00 00 00 50 00 00 00 50 00 00 00 "
                 "01 00 18 00 00 00 00 00 00 4b",
                 19254));
-
-  ASSERT_TRUE(adapter_->clear_key("OLD", 0));
-  reports = fake_hid::take_reports("/dev/hidraw2");
-  ASSERT_EQ(reports.size(), 2u);
-  EXPECT_EQ(part(reports[1].bytes, 0, 70), hex("02 01 02 00 01 05", 16 + 54));
 }
 
 }  // namespace

@@ -33,7 +33,6 @@ TEST(OperatorDeckClient, ReadsStateInBothSpellingsAndWritesExactBodies) {
   EXPECT_EQ(key_event_body("s", "D", 3, false),
             R"({"SessionId":"s","Serial":"D","Index":3,"IsDown":false})");
   EXPECT_EQ(set_page_body("s", "D", 2), R"({"SessionId":"s","Serial":"D","Page":2})");
-  EXPECT_EQ(detach_body("s"), R"({"SessionId":"s"})");
 }
 
 }  // namespace
