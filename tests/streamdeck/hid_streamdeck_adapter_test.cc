@@ -86,7 +86,7 @@ TEST_F(streamdeck_adapter, KeyReportsBecomeCallbacksInKeyOrder) {
       {"/dev/hidraw0", "00" + legacy.substr(2), {}},  // report id 0
       {"/dev/hidraw0", "01 00" + legacy.substr(5), {"OLD:4^"}},
       {"/dev/hidraw1", "01 00 01 00 00 00 01", {"MINI:1v", "MINI:5v"}},
-      {"/dev/hidraw1", "01 00 01 00 00 00", {}},  // one byte short
+      {"/dev/hidraw1", "01 00 00 00 00 00", {}},  // one byte short
       {"/dev/hidraw1", "01 00 00 00 00 00 01 ee", {"MINI:1^"}},
       {"/dev/hidraw2", dial, {}},
       {"/dev/hidraw2", main.substr(0, 53), {}},
