@@ -103,7 +103,8 @@ TEST_F(streamdeck_key_images, LegacyImagesAreTurnedAndSentAsTwoReports) {
   }
 }
 
-TEST_F(streamdeck_key_images, ClearingPaintsBlackInEachFamilysWay) {
+// The legacy family clears by sending its black picture through the image path above.
+TEST_F(streamdeck_key_images, ClearingPaintsMainAndMiniKeysBlack) {
   attach(0x0080, "/dev/hidraw0", L"MK2");
   attach(0x0063, "/dev/hidraw1", L"MINI");
   ASSERT_TRUE(adapter_->clear_key("MK2", 7));
