@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "server/http_client.h"
 #include "support/sim_pair.h"
