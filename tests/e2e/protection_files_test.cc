@@ -53,6 +53,7 @@ TEST(ProtectionFilesTest, AnInvalidFileIsKeptAsideAndKillsLeaveLoadableFiles) {
   // The evaluation pass sees a new pair and saves the defaults.
   EXPECT_TRUE(eventually([&] { return file_has(protection, "\"heldOnBackup\":false"); }, 10s))
       << read_text(protection);
+  post("/api/protection", R"({"startupMs":1000})");  // a second save keeps the first copy
   EXPECT_EQ(read_text(protection + ".invalid"), edited);
   agent->signal(SIGTERM);
   EXPECT_EQ(agent->wait_for(10s), 0);
