@@ -9,6 +9,7 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <string>
 #include <utility>
 
@@ -34,13 +35,9 @@ class deck_rig {
     std::filesystem::rename(decks_ + "/decks.tmp", decks_ + "/decks");
   }
   void start_agent() {
-    child_process::options o;
-    o.args = {agent_program(), "--config", settings_, "--background", "--console"};
-    o.env = {{"HOME", home_.path()},
-             {"TRC_VIRTUAL_DECKS", decks_},
-             {"LD_PRELOAD", built_program("libtrc-virtual-decks.so")}};
-    o.stdout_path = home_.file("agent.out");
-    o.stderr_path = home_.file("agent.err");
+    auto o = agent_options({"--config", settings_, "--background", "--console"}, home_.path(),
+                           home_.file("agent.out"), home_.file("agent.err"));
+    o.env.insert({{"TRC_VIRTUAL_DECKS", decks_}, {"LD_PRELOAD", built_program("libtrc-virtual-decks.so")}});
     agent_ = std::make_unique<child_process>(o);
   }
   // SIGTERM and the exit code (nothing when it did not end in 10 s).
@@ -57,13 +54,9 @@ class deck_rig {
   std::string out() const { return read_text(home_.file("agent.out")); }
   std::string err() const { return read_text(home_.file("agent.err")); }
   // Every report the deck received, as the virtual-deck library wrote them.
-  std::string reports(const std::string& serial) const {
-    return read_text(decks_ + "/" + serial + ".reports");
-  }
+  std::string reports(const std::string& serial) const { return read_text(decks_ + "/" + serial + ".reports"); }
   // What a simulator wrote to its standard output.
-  std::string sim_log(const std::string& address) const {
-    return sims_.log(address);
-  }
+  std::string sim_log(const std::string& address) const { return sims_.log(address); }
   // The body of a GET from a simulator's control port or the agent's admin API.
   static std::string get(const char* address, uint16_t port, const char* path) {
     return http_request(address, port, "GET", path, "", "", 2000, 1 << 24).body;

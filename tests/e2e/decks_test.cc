@@ -41,18 +41,14 @@ TEST(DecksE2E, DecksFollowTheActiveServerAndKeysReachThePair) {
   // simulator puts "SERVER page=P key=K" in each JPEG's comment, then a
   // marker byte 0xff).
   auto painted = [&](const std::string& server, int page, int key, size_t from = 0) {
-    const std::string mark = server + " page=" + std::to_string(page) + " key=" +
-                             std::to_string(key) + "\xff";
-    return eventually([&] { return rig.reports("XL0001").find(mark, from) != std::string::npos; },
-                      10s);
+    const std::string mark = server + " page=" + std::to_string(page) + " key=" + std::to_string(key) + "\xff";
+    return eventually([&] { return rig.reports("XL0001").find(mark, from) != std::string::npos; }, 10s);
   };
   // The key event reached both servers.
   auto both_got = [&](int key, bool down) {
-    const std::string body = "\\\"Serial\\\":\\\"XL0001\\\",\\\"Index\\\":" +
-                             std::to_string(key) + ",\\\"IsDown\\\":" + (down ? "true" : "false");
-    return eventually(
-        [&] { return count(sim_state(kMain), body) == 1 && count(sim_state(kBackup), body) == 1; },
-        5s);
+    const std::string body = "\\\"Serial\\\":\\\"XL0001\\\",\\\"Index\\\":" + std::to_string(key) +
+                             ",\\\"IsDown\\\":" + (down ? "true" : "false");
+    return eventually([&] { return count(sim_state(kMain), body) == 1 && count(sim_state(kBackup), body) == 1; }, 5s);
   };
 
   // Registration with both servers; Main's page 1 painted on every key of
@@ -60,9 +56,7 @@ TEST(DecksE2E, DecksFollowTheActiveServerAndKeysReachThePair) {
   ASSERT_TRUE(out_has("[streamdeck] registered 2 deck(s) with S-MAIN")) << rig.out() << rig.err();
   ASSERT_TRUE(out_has("[streamdeck] registered 2 deck(s) with S-BACK"));
   for (int k = 0; k < 32; ++k) EXPECT_TRUE(painted("S-MAIN", 1, k)) << k;
-  EXPECT_NE(deck_rig::get("127.0.0.1", sim_pair::kAdminPort, "/api/status")
-                .find("\"streamDeckCount\":2"),
-            std::string::npos);
+  EXPECT_NE(deck_rig::get("127.0.0.1", 5251, "/api/status").find("\"streamDeckCount\":2"), std::string::npos);
 
   // A key goes to both servers; the last key turns the page on both, and
   // Main's page 2 is painted.
@@ -77,8 +71,7 @@ TEST(DecksE2E, DecksFollowTheActiveServerAndKeysReachThePair) {
   const size_t before = rig.reports("XL0001").size();
   ASSERT_TRUE(sim_pair::set(kMain, "engine=stopped"));
   ASSERT_TRUE(out_has("[streamdeck] display authority=S-BACK"));
-  EXPECT_NE(sim_state(kBackup).find("\\\"Serial\\\":\\\"XL0001\\\",\\\"Page\\\":2}"),
-            std::string::npos);
+  EXPECT_NE(sim_state(kBackup).find("\\\"Serial\\\":\\\"XL0001\\\",\\\"Page\\\":2}"), std::string::npos);
   ASSERT_TRUE(painted("S-BACK", 2, 31, before));
   EXPECT_EQ(rig.reports("XL0001").find("S-BACK"), rig.reports("XL0001").find("S-BACK", before));
 

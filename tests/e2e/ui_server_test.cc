@@ -1,6 +1,7 @@
-// The operator UI server of the built agent: exit code 4, its routes, the
+// The operator UI server of the built agent: exit code 4, the page, the
 // browser hand-off between instances (a stub xdg-open first on PATH records
-// every browser the program opens), port moves and silent connections.
+// every browser the program opens) and port moves. Silent and slow clients:
+// http_listener_test.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -22,7 +23,7 @@ std::string page_request(const std::string& line, int port = 5270) {
   return line + " HTTP/1.1\r\nHost: " + address + "\r\nOrigin: http://" + address + "\r\n\r\n";
 }
 
-TEST(UiServerTest, ServesHandsOffMovesAndStaysBounded) {
+TEST(UiServerTest, ServesHandsOffAndMovesThePort) {
   ASSERT_TRUE(in_test_network()) << kNeedsTestNetwork;
   temp_dir home, work;
   const std::string settings = work.file("operator-control.json"), out = work.file("out"), err = work.file("err");
@@ -54,7 +55,6 @@ TEST(UiServerTest, ServesHandsOffMovesAndStaysBounded) {
   ASSERT_TRUE(eventually([&] { return file_has(out, "Log:"); }, 10s)) << read_text(err);
   const std::string page = shell_reply(200, operator_page(), "text/html; charset=utf-8");
   EXPECT_EQ(exchange(5270, page_request("GET /")), page);
-  EXPECT_EQ(exchange(5270, page_request("GET /?configure=1")), page);
 
   // A second start is handed to the open tab that polls and acknowledges.
   child_process second(run({}));
@@ -71,10 +71,8 @@ TEST(UiServerTest, ServesHandsOffMovesAndStaysBounded) {
   EXPECT_EQ(read_text(opened), "1 http://127.0.0.1:5270/\n");
 
   // Moving the port moves the server; the old page's origin stays allowed.
-  EXPECT_EQ(admin_status("5271"), 400);  // never served
   EXPECT_EQ(status_of(exchange(5251, post("/api/configure", R"({"uiPort":5271})")).value_or("")), 200);
   ASSERT_TRUE(eventually([&] { return file_has(out, "[shell] UI port changed to 5271\n"); }, 5s));
-  EXPECT_EQ(status_of(exchange(5271, page_request("GET /", 5271)).value_or("")), 200);
   EXPECT_FALSE(raw_connection(5270).ok());
   EXPECT_EQ(admin_status("5270"), 200);
   EXPECT_EQ(admin_status("5271"), 200);
@@ -85,16 +83,8 @@ TEST(UiServerTest, ServesHandsOffMovesAndStaysBounded) {
            file_has(settings, "\"uiPort\":5271");
   }, 5s)) << read_text(err);
   EXPECT_EQ(admin_status("5290"), 400);
-  auto page_served = [] { return status_of(exchange(5271, page_request("GET /", 5271), 1s).value_or("")) == 200; };
-  EXPECT_TRUE(eventually(page_served, 5s));
-
-  // 200 connections that send nothing hold at most 64 threads, for 2 s.
-  std::vector<std::unique_ptr<raw_connection>> silent;
-  for (int i = 0; i < 200; ++i) silent.push_back(std::make_unique<raw_connection>(5271));
-  std::this_thread::sleep_for(200ms);
-  const std::string status = read_text("/proc/" + std::to_string(agent.pid()) + "/status");
-  EXPECT_LE(std::stoi(status.substr(status.find("Threads:") + 8)), 64 + 16) << status;
-  EXPECT_TRUE(eventually(page_served, 10s));
+  auto served = [] { return status_of(exchange(5271, page_request("GET /", 5271), 1s).value_or("")) == 200; };
+  EXPECT_TRUE(eventually(served, 5s));
   agent.signal(SIGTERM);
   EXPECT_EQ(agent.wait_for(10s), 0);
 }

@@ -12,7 +12,6 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 (cd "$build" && cpack -G DEB -B "$work/out" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack"; }
 deb="$(ls "$work"/out/tolvarine-redundancy-control_*_amd64.deb 2>/dev/null | head -n 1)"
 [[ -f "$deb" ]] || fail "no package in $work/out"
-echo "package: $(basename "$deb")"
 
 info="$(dpkg-deb --info "$deb")"
 for field in "Package: tolvarine-redundancy-control" "Version: 0.9.2" "Section: video" \
@@ -40,9 +39,6 @@ root="$work/root"
 dpkg-deb -x "$deb" "$root"
 dpkg-deb -e "$deb" "$work/control"
 nobin="$work/nobin"; mkdir -p "$nobin"
-for s in postinst postrm; do
-  [[ -x "$work/control/$s" ]] || fail "$s missing or not executable"
-done
 env -i PATH="$nobin" /bin/sh "$work/control/postinst" configure || fail "postinst without udev"
 env -i PATH="$nobin" /bin/sh "$work/control/postrm" remove || fail "postrm without udev"
 "$root/usr/bin/tolvarine-redundancy-control" --version | grep -qx 'Tolvarine-Redundancy-Control 0.9.2' \

@@ -18,12 +18,8 @@ const children = new Set();
 let agent = null;
 
 function launch(program, args) {
-  const child = spawn(program, args, { env: { ...process.env, HOME: home }, stdio: ['ignore', 'pipe', 'inherit'] });
-  child.stdout.setEncoding('utf8');
-  child.output = '';
-  child.stdout.on('data', (chunk) => { child.output += chunk; });
-  children.add(child);
-  child.on('exit', () => children.delete(child));
+  const child = spawn(program, args, { env: { ...process.env, HOME: home }, stdio: ['ignore', 'ignore', 'inherit'] });
+  children.add(child);  // killed at the end
   return child;
 }
 
@@ -65,6 +61,8 @@ async function text(page, id, expected, ms = 15000) {
   }
 }
 
+// Waits for each element's text in turn: { id: expected, ... }.
+const texts = async (page, expected) => { for (const [id, t] of Object.entries(expected)) await text(page, id, t); };
 const disabled = (page, id) => page.evaluate((id) => document.getElementById(id).disabled, id);
 const shot = (page, name) => page.screenshot({ path: `${shots}/${name}.png` });
 
@@ -72,16 +70,13 @@ const scenarios = {
   // Standby texts, the frame of the active server and a failover to the Backup.
   async standby_and_failover(page) {
     // The simulators start silent and without a web application.
-    await text(page, 'standbyTitle', 'Tolvarine-Redundancy-Control is ready');
-    await text(page, 'standbyText', 'Discover the Tolvarine systems and choose a Main and Backup.');
-    await text(page, 'kelUiStatus', 'No server UI');
+    await texts(page, { standbyTitle: 'Tolvarine-Redundancy-Control is ready',
+      standbyText: 'Discover the Tolvarine systems and choose a Main and Backup.', kelUiStatus: 'No server UI' });
     await shot(page, 'standby');
     for (const server of [MAIN, BACKUP]) await sim(server, 'discovery=on&http=refuse');
     await post('/api/discover');
     await post('/api/configure', { enabled: false, mainSerial: MAIN.serial, backupSerial: BACKUP.serial });
-    await text(page, 'standbyTitle', 'Redundancy is disabled');
-    await text(page, 'syncStatus', 'Disabled');
-    await text(page, 'standbyBackup', HOSTILE);
+    await texts(page, { standbyTitle: 'Redundancy is disabled', syncStatus: 'Disabled', standbyBackup: HOSTILE });
     await pairServers();
     await text(page, 'standbyTitle', 'Waiting for Tolvarine');
     for (const server of [MAIN, BACKUP]) await sim(server, 'http=normal');
@@ -91,9 +86,7 @@ const scenarios = {
     const first = await frame();
     assert.match(first, /^http:\/\/10\.77\.0\.2:5000\/\?operatorControl=1&operatorControlRole=main&t=\d+$/);
     assert.equal(await page.isVisible('#standby'), false);
-    await text(page, 'mainStatus', 'M: READY');
-    await text(page, 'backupStatus', 'B: READY');
-    await text(page, 'syncStatus', 'In sync - R7');
+    await texts(page, { mainStatus: 'M: READY', backupStatus: 'B: READY', syncStatus: 'In sync - R7' });
     assert.equal(await disabled(page, 'kelMainButton'), true);
     await page.waitForTimeout(1500);
     assert.equal(await frame(), first, 'the refresh must not reload the frame');
@@ -117,16 +110,14 @@ const scenarios = {
     await until(() => disabled(page, 'kelBackupButton').then((d) => !d), 'Take Backup enabled');
     assert.match(await page.getAttribute('#kelBackupButton', 'class'), /next/);
     await page.click('#kelBackupButton');
-    await text(page, 'kelHeaderNoticeText', 'Take Backup: accepted.');
-    await text(page, 'kelUiStatus', `BACKUP HELD - ${HOSTILE}`);
-    await text(page, 'kelAlertCount', '0');  // the transfer's notice alert does not count
+    // The transfer's notice alert does not count.
+    await texts(page, { kelHeaderNoticeText: 'Take Backup: accepted.', kelUiStatus: `BACKUP HELD - ${HOSTILE}`,
+      kelAlertCount: '0' });
     assert.equal(await disabled(page, 'kelAckButton'), true);
     await page.click('#kelMainButton');
-    await text(page, 'kelHeaderNoticeText', 'Return to Main: accepted.');
-    await text(page, 'kelUiStatus', 'MAIN - Server A');
+    await texts(page, { kelHeaderNoticeText: 'Return to Main: accepted.', kelUiStatus: 'MAIN - Server A' });
     await page.click('#kelArmButton');
-    await text(page, 'kelHeaderNoticeText', 'Disarm automatic failover: accepted.');
-    await text(page, 'kelArmButton', 'Failover Disarmed');
+    await texts(page, { kelHeaderNoticeText: 'Disarm automatic failover: accepted.', kelArmButton: 'Failover Disarmed' });
 
     await sim(BACKUP, 'clock=fault');
     await text(page, 'kelAlertCount', '1', 20000);
@@ -143,8 +134,7 @@ const scenarios = {
     for (const event of ['requestfinished', 'requestfailed']) page.on(event, (r) => { if (counted(r)) inFlight--; });
     agent.kill('SIGSTOP');
     await text(page, 'syncStatus', 'Status offline', 8000);
-    await text(page, 'mainStatus', 'M: STATUS OFFLINE');
-    await text(page, 'kelUiStatus', 'MAIN - Server A - status offline');
+    await texts(page, { mainStatus: 'M: STATUS OFFLINE', kelUiStatus: 'MAIN - Server A - status offline' });
     for (const id of ['kelMainButton', 'kelBackupButton', 'kelArmButton', 'kelAckButton', 'kelProtectionButton']) {
       assert.equal(await disabled(page, id), true, id);
     }
@@ -211,12 +201,12 @@ const scenarios = {
     await page.click('#kelOutputRules .item:nth-child(2) button');
     for (let i = 0; i < 3; i++) await page.click('#kelAddAction');
     const action = (n) => `#kelActionList .item:nth-child(${n})`;
-    await page.fill(`${action(3)} input >> nth=1`, 'Lights');
+    // Inputs of the third action: 1 name, 2 host, 3 port, 7 payload; 0 enabled.
+    for (const [n, value] of [[1, 'Lights'], [2, MAIN.address], [3, '1256'], [7, 'GO\\r\\n']]) {
+      await page.fill(`${action(3)} input >> nth=${n}`, value);
+    }
     await page.check(`${action(3)} input >> nth=0`);
-    await page.fill(`${action(3)} input >> nth=2`, MAIN.address);
-    await page.fill(`${action(3)} input >> nth=3`, '1256');
     await page.selectOption(`${action(3)} select >> nth=1`, 'UDP');
-    await page.fill(`${action(3)} input >> nth=7`, 'GO\\r\\n');
     await page.click(`${action(3)} button:text("Move Up")`);
     await page.click(`${action(1)} button:text("Remove")`);
     assert.equal(await page.locator(`${action(2)} button:text("Move Down")`).isDisabled(), true);
@@ -247,16 +237,14 @@ async function main() {
   if (process.env.TRC_TEST_NETNS !== '1') throw new Error('run inside scripts/netns.sh');
   mkdirSync(shots, { recursive: true });
   for (const s of [MAIN, BACKUP]) {
-    const child = launch(`${buildDir}/show-server-sim`,
+    launch(`${buildDir}/show-server-sim`,
       ['--address', s.address, '--serial', s.serial, '--workstation', s.name, '--control-port', '5001',
         ...(scenario === 'standby_and_failover' ? ['--set', 'discovery=off'] : [])]);
-    await until(async () => child.output.includes('[sim] serving'), `simulator ${s.address}`);
+    await until(() => fetch(`http://${s.address}:5001/sim/state`).then((r) => r.ok), `simulator ${s.address}`);
   }
   await startAgent();
   const context = await chromium.launchPersistentContext(`${home}/browser`, {
-    executablePath: '/usr/bin/chromium',
-    headless: true,
-    viewport: { width: 1600, height: 900 },
+    executablePath: '/usr/bin/chromium', headless: true, viewport: { width: 1600, height: 900 },
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
       '--disable-component-update', '--disable-sync'],
   });

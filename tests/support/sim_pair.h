@@ -18,8 +18,7 @@ class sim_pair {
   static constexpr const char* kMainAddress = "10.77.0.2";
   static constexpr const char* kBackupAddress = "10.77.0.3";
   static constexpr uint16_t kControlPort = 5100;
-  // The agent's admin port, and its settings file with the pair registered.
-  static constexpr uint16_t kAdminPort = 5251;
+  // The agent's settings file with the pair registered.
   static constexpr const char* kPairedSettings =
       R"({"enabled":true,"controllerConfigured":true,"uiPort":5270,"systems":[)"
       R"({"serial":"S-MAIN","workstation":"Server A","address":"10.77.0.2","webPort":5000,)"
@@ -28,14 +27,11 @@ class sim_pair {
       R"("role":"Backup","backupForSerial":"S-MAIN"}]})";
 
   // Starts both simulators; `extra_args` go to each of them.
-  explicit sim_pair(const std::vector<std::string>& extra_args = {})
-      : main_(kMainAddress, "S-MAIN", "Server A", 5000, args(extra_args)),
-        backup_(kBackupAddress, "S-BACK", "Server B", 5000, args(extra_args)) {}
+  explicit sim_pair(std::vector<std::string> extra_args = {})
+      : main_(kMainAddress, "S-MAIN", "Server A", 5000, with_control_port(extra_args)),
+        backup_(kBackupAddress, "S-BACK", "Server B", 5000, with_control_port(extra_args)) {}
 
-  // True when both simulators serve.
   bool ready() const { return main_.serving() && backup_.serving(); }
-  simulator& main() { return main_; }
-  simulator& backup() { return backup_; }
   // What the simulator at `address` wrote to its output.
   std::string log(const std::string& address) const {
     return address == kMainAddress ? main_.log() : backup_.log();
@@ -54,11 +50,10 @@ class sim_pair {
   }
 
  private:
-  static std::vector<std::string> args(std::vector<std::string> extra) {
-    extra.insert(extra.end(), {"--control-port", std::to_string(kControlPort)});
-    return extra;
+  static std::vector<std::string> with_control_port(std::vector<std::string> args) {
+    args.insert(args.end(), {"--control-port", std::to_string(kControlPort)});
+    return args;
   }
-
   simulator main_;
   simulator backup_;
 };
