@@ -11,7 +11,6 @@
 #include <optional>
 #include <utility>
 #include <string>
-#include <utility>
 
 #include "server/http_client.h"
 #include "support/sim_pair.h"
