@@ -9,8 +9,8 @@
 #include <fstream>
 #include <memory>
 #include <optional>
-#include <utility>
 #include <string>
+#include <utility>
 
 #include "server/http_client.h"
 #include "support/sim_pair.h"
