@@ -92,13 +92,7 @@ bool send_control_string(const std::string& host, int32_t port, bool udp,
   }
   bool ok = false;
   for (const resolved_address& r : *addresses) {
-    addrinfo ai{};
-    ai.ai_family = r.family;
-    ai.ai_socktype = r.socktype;
-    ai.ai_protocol = r.protocol;
-    ai.ai_addr = const_cast<sockaddr*>(reinterpret_cast<const sockaddr*>(&r.address));
-    ai.ai_addrlen = r.length;
-    ok = send_to_address(ai, udp, bytes, deadline);
+    ok = send_to_address(r.entry(), udp, bytes, deadline);
     if (ok) break;
   }
   if (!ok && error) *error = "Connect/send failed or timed out; device execution is unconfirmed.";

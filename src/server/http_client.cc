@@ -83,13 +83,7 @@ unique_fd connect_host(const std::string& host, uint16_t port, address_family fa
       clock::now() + std::chrono::milliseconds(timeout_ms));
   if (!addresses) return {};
   for (const resolved_address& r : *addresses) {
-    addrinfo entry{};
-    entry.ai_family = r.family;
-    entry.ai_socktype = r.socktype;
-    entry.ai_protocol = r.protocol;
-    entry.ai_addr = const_cast<sockaddr*>(reinterpret_cast<const sockaddr*>(&r.address));
-    entry.ai_addrlen = r.length;
-    unique_fd fd = connect_address(entry, timeout_ms);
+    unique_fd fd = connect_address(r.entry(), timeout_ms);
     if (fd) return fd;
   }
   return {};

@@ -10,6 +10,7 @@
 // optional (not found, failed, timed out or too many pending).
 #pragma once
 
+#include <netdb.h>
 #include <sys/socket.h>
 
 #include <cstdint>
@@ -30,6 +31,18 @@ struct resolved_address {
   int family = 0;
   int socktype = 0;
   int protocol = 0;
+
+  // The address as getaddrinfo would give it, for connect and sendto; it
+  // points into this record.
+  addrinfo entry() const {
+    addrinfo ai{};
+    ai.ai_family = family;
+    ai.ai_socktype = socktype;
+    ai.ai_protocol = protocol;
+    ai.ai_addr = const_cast<sockaddr*>(reinterpret_cast<const sockaddr*>(&address));
+    ai.ai_addrlen = length;
+    return ai;
+  }
 };
 
 // A blocking lookup of host and decimal port (`family` AF_INET or
