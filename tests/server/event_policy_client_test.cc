@@ -60,23 +60,6 @@ TEST(EventPolicyParsing, AcceptsBothSpellingsWithTheirFallbacks) {
     EXPECT_EQ(summary(parse_event_policy(body)), expected) << body;
 }
 
-// Order, addresses, names, duplicates and the revision do not count.
-TEST(EventPolicyEquivalence, ComparesFlagIdsAndSystemKeysOnly) {
-  const event_policy base = pair_policy();
-  event_policy other = base;
-  std::swap(other.systems[0], other.systems[1]);
-  other.systems[0].address = "192.168.9.9";
-  other.systems[1].workstation = "renamed";
-  other.systems.push_back(other.systems[0]);
-  other.replication_revision = 99;
-  EXPECT_TRUE(event_policy_client::equivalent(base, other));
-  other.shared_function_ids.insert(7);
-  EXPECT_FALSE(event_policy_client::equivalent(other, base));
-  other = base;
-  other.enabled = false;
-  EXPECT_FALSE(event_policy_client::equivalent(base, other));
-}
-
 TEST(OperatorControlValue, IsCompactJsonPlacedIntoTheModelAndUrlEncoded) {
   event_policy p = pair_policy();
   p.systems[0].workstation = "Say \"hi\"";
@@ -242,13 +225,17 @@ TEST(EventModelSync, WritesThePairingOnceOrNamesTheFailure) {
   };
   const row rows[] = {
       // The configuration read's revision wins, else the model's own, else 0.
-      {ok + R"({"ReplicationRevision":44})", ok + R"({"Cues":[{"Id":1}],"ReplicationRevision":31})",
-       ok + "OK", desired, kPolicySynchronized, 44},
+      // Different shared functions, or the flag off, are a different pairing.
+      {ok + operator_control_json({true, pair_policy().systems, {1, 2}, 0}, 44),
+       ok + R"({"Cues":[{"Id":1}],"ReplicationRevision":31})", ok + "OK", desired, kPolicySynchronized, 44},
       {failed, ok + R"({"Name":"Show","OperatorControl":null,"ReplicationRevision":12})", ok + "OK",
        failed, kUpdateNotExposed, 12},
-      {failed, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}", ok + "OK", ok + "{}",
-       kUpdateNotExposed, 0},
-      {desired, "", "", "", kPolicySynchronized, -1},  // already in step: nothing is posted
+      {ok + operator_control_json({false, pair_policy().systems, {1, 2, 24}, 0}, 0),
+       "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}", ok + "OK", ok + "{}", kUpdateNotExposed, 0},
+      // Already in step (order, duplicates and the revision do not count): nothing is posted.
+      {ok + operator_control_json({true, {pair_policy().systems[1], pair_policy().systems[0],
+                                          pair_policy().systems[1]}, {1, 2, 24}, 0}, 7),
+       "", "", "", kPolicySynchronized, -1},
       {ok, failed + "{}", "", "", kEventUnreadable, -1},
       {ok, ok + "ERROR: no event", "", "", kEventUnreadable, -1},
       {ok, ok, "", "", kEventUnreadable, -1},
