@@ -132,35 +132,31 @@ TEST_F(PairingRegistryTest, SynchronizeNeedsAPairAndAnOnlineMain) {
   EXPECT_EQ(server.requests().size(), 3u);
 }
 
+// Roles loaded without a local pairing are reset; an enabled pairing from
+// the Main is adopted: the online A keeps its address, the offline B moves
+// and keeps its name, the unknown N is added. Once configured here, a
+// different pairing from the Main changes nothing.
 TEST_F(PairingRegistryTest, AdoptsAnEnabledPairingOnlyWhenNotConfiguredHere) {
-  // Roles loaded from the file without a local pairing are reset first.
   testing::write_text(config_.path(), R"({"controllerConfigured":false,"systems":[)"
-                                      R"({"serial":"A","role":"Backup","backupForSerial":"Z"},)"
-                                      R"({"serial":"B","role":"Main"}]})");
+                                      R"({"serial":"C","role":"Backup","backupForSerial":"Z"}]})");
   config_.load();
   config_.merge_discovered({{"10.0.0.2", 5000, "WS A", "A"}, {"10.0.0.3", 5000, "WS B", "B"}});
   age(7s);                                                      // both offline now
   config_.merge_discovered({{"10.0.0.2", 5000, "WS A", "A"}});  // A online again
-  config_.apply_event_policy({false, {{"A", "", "", system_role::main, ""}}, {}, 0});
-  EXPECT_FALSE(config_.enabled() || config_.controller_configured());
-  config_.apply_event_policy({true, {{"A", "", "", system_role::main, ""}}, {}, 0});
-  EXPECT_TRUE(config_.enabled() && !config_.controller_configured());
-  EXPECT_EQ(records(), "A Main for  at 10.0.0.2 ws WS A; B Independent for  at 10.0.0.3 ws WS B; ");
-
-  // The online A keeps its address, the offline B moves and keeps its name.
   event_policy p = pair_policy();
+  p.enabled = false;
+  config_.apply_event_policy(p);
+  EXPECT_FALSE(config_.enabled() || config_.controller_configured());
+  p = pair_policy();
   p.systems[0].address = "10.0.0.99";
-  p.systems[1].address = "10.0.0.33";
-  p.systems[1].workstation = "";
+  p.systems[1] = {"B", "", "10.0.0.33", system_role::backup, "A"};
   p.systems.push_back({"N", "WS N", "10.0.0.7", system_role::independent, ""});
   config_.apply_event_policy(p);
   EXPECT_TRUE(config_.enabled() && config_.controller_configured());
   EXPECT_EQ(config_.shared_functions(), p.shared_function_ids);
-  EXPECT_EQ(records(), "A Main for  at 10.0.0.2 ws WS A; B Backup for A at 10.0.0.33 ws WS B; "
-                       "N Independent for  at 10.0.0.7 ws WS N; ");
+  EXPECT_EQ(records(), "C Independent for  at  ws ; A Main for  at 10.0.0.2 ws WS A; B Backup for A at "
+                       "10.0.0.33 ws WS B; N Independent for  at 10.0.0.7 ws WS N; ");
   EXPECT_TRUE(config_.find("N")->control_port == 1256 && !config_.find("N")->online);
-
-  // Configured now: a different pairing from the Main changes nothing.
   std::swap(p.systems[0].role, p.systems[1].role);
   config_.apply_event_policy(p);
   EXPECT_EQ(config_.find("A")->role, system_role::main);

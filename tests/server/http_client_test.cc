@@ -61,10 +61,8 @@ TEST(HttpResponseParser, StatusLengthAndChunkRules) {
 }
 
 TEST(UrlEncode, KeepsUnreservedAndEncodesTheRest) {
-  EXPECT_EQ(url_encode("a b/\xC3\xBC"), "a+b%2F%C3%BC");
-  EXPECT_EQ(url_encode("AZaz09-._~"), "AZaz09-._~");
-  EXPECT_EQ(url_encode("\n&=+%"), "%0A%26%3D%2B%25");
-  EXPECT_EQ(url_encode(std::string("\0\xFF", 2)), "%00%FF");
+  EXPECT_EQ(url_encode(std::string("a b/\xC3\xBC AZaz09-._~\n&=+%\0", 23)),
+            "a+b%2F%C3%BC+AZaz09-._~%0A%26%3D%2B%25%00");
 }
 
 TEST(HttpRequest, SendsTheRequestAndReadsTheAnswer) {
