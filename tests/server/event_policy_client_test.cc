@@ -49,7 +49,6 @@ TEST(EventPolicyParsing, AcceptsBothSpellingsWithTheirFallbacks) {
       {R"({"Systems":[{"Serial":"X","Role":"main"}]})", "off rev 0; X Independent for  at  ws "},
       {R"({"Enabled":"yes","enabled":true})", "on rev 0"},
       {R"({"Enabled":false,"enabled":true})", "off rev 0"},
-      {R"({"enabled":"true"})", "off rev 0"},
       {R"({"SharedFunctionIds":[3,1],"sharedFunctionIds":[9]})", "off #1 #3 rev 0"},
       {R"({"SharedFunctionIds":[],"sharedFunctionIds":[9]})", "off #9 rev 0"},
       {R"({"ReplicationRevision":12,"replicationRevision":-4})", "off rev -4"},
@@ -75,7 +74,6 @@ TEST(OperatorControlValue, IsCompactJsonPlacedIntoTheModelAndUrlEncoded) {
        R"({"Name":"Show","OperatorControl":V,"X":2})"},
       {R"({"operatorControl": 5 ,"X":1})", R"({"operatorControl": V,"X":1})"},
       {"{\"Name\":\"Show\"\n}\n", "{\"Name\":\"Show\"\n,\"OperatorControl\":V}\n"},
-      {"{ \n }", "{ \n \"OperatorControl\":V}"},
       {"}", R"("OperatorControl":V})"},
       {R"({"a":{"b":1}})", R"({"a":{"b":1},"OperatorControl":V})"},
       {"[1,2]", ""},
@@ -162,7 +160,7 @@ TEST_F(PairingRegistryTest, AdoptsAnEnabledPairingOnlyWhenNotConfiguredHere) {
   EXPECT_EQ(config_.find("A")->role, system_role::main);
 }
 
-// Identity probes, configuration and replication reads: the exact request,
+// Identity probes and configuration reads: the exact request,
 // and every byte after the header block as the body (chunk size lines stay
 // in and do not hide the JSON, a Content-Length does not cut it).
 TEST(EventPolicyClient, ProbesAndReadsByteExact) {
@@ -185,26 +183,13 @@ TEST(EventPolicyClient, ProbesAndReadsByteExact) {
 
   loopback_server server(reply_with(
       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 2\r\n\r\n1a\r\n"
-      R"({"Enabled":true,"SharedFunctionIds":[5],"Role":"Backup","LocalSerial":"B",)"
-      R"("MainSerial":"A","Revision":41,"revision":42,"AppliedRevision":40,"PendingMedia":3,)"
-      R"("EventTitle":"Gala","lastError":"disk"})"
-      "\r\n0\r\n\r\n"));
+      R"({"Enabled":true,"SharedFunctionIds":[5],"Role":"Backup"})" "\r\n0\r\n\r\n"));
   std::optional<event_policy> p = client.fetch("localhost", server.port(), 1000);
   ASSERT_TRUE(p.has_value());
   EXPECT_EQ(summary(*p), "on #5 rev 0");
-  const std::optional<replication_status> s =
-      client.fetch_replication_status("127.0.0.1", server.port(), 1000);
-  ASSERT_TRUE(s.has_value());
-  EXPECT_EQ(std::to_string(s->enabled) + " " + s->role + " " + s->local_serial + " of " +
-                s->main_serial + " " + s->event_title + " " + s->last_error + " " +
-                std::to_string(s->revision) + " " + std::to_string(s->applied_revision) + " " +
-                std::to_string(s->pending_media),
-            "1 Backup B of A Gala disk 42 40 3");
-  EXPECT_TRUE(server.requests().at(1).starts_with("GET /Home/GetOperatorControlReplicationStatus "));
 
   loopback_server missing(reply_with("HTTP/1.1 500 Oops\r\n\r\n{\"Enabled\":true}"));
   EXPECT_FALSE(client.fetch("127.0.0.1", missing.port(), 1000).has_value());
-  EXPECT_FALSE(client.fetch_replication_status("127.0.0.1", missing.port(), 1000));
 }
 
 // A Main that answers the configuration read, the event model read and the
@@ -234,7 +219,6 @@ TEST(EventModelSync, WritesThePairingOnceOrNamesTheFailure) {
        "", "", "", kPolicySynchronized, -1},
       {ok, failed + "{}", "", "", kEventUnreadable, -1},
       {ok, ok + "ERROR: no event", "", "", kEventUnreadable, -1},
-      {ok, ok, "", "", kEventUnreadable, -1},
       {ok, ok + R"({"Name":{"a":1})", "", "", kEventUnreadable, -1},  // cut short
       {ok, ok + "[1,2,3]", "", "", kEventUnprepared, -1},
       {ok, ok + "{}", "HTTP/1.1 400 Bad Request\r\n\r\nOK", "", kUpdateRejected, -1},

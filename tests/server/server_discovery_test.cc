@@ -41,5 +41,17 @@ TEST(DiscoveryAnswer, ReadsFieldsAndRejectsMalformedAnswers) {
   }
 }
 
+// A server answering twice, or from a second address, is kept once.
+TEST(DiscoveryAnswer, FirstAnswerOfEachIdentityWins) {
+  discovery_answers answers;
+  for (const char* source : {"10.0.0.5", "10.0.0.5", "10.0.0.6"}) {
+    for (const char* datagram : {"tolvarine-server!,5000", "tolvarine-server!,5001,A,S1"})
+      answers.add(datagram, ip(source));
+  }
+  std::vector<std::string> kept;
+  for (const discovered_system& s : answers.systems()) kept.push_back(discovery_identity(s));
+  EXPECT_EQ(kept, (std::vector<std::string>{"10.0.0.5:5000", "S1", "10.0.0.6:5000"}));
+}
+
 }  // namespace
 }  // namespace tolvarine::operator_control
