@@ -20,15 +20,11 @@ in_addr ip(const char* text) {
 TEST(DiscoveryAnswer, ReadsFieldsAndRejectsMalformedAnswers) {
   const std::tuple<std::string, const char*, std::string> rows[] = {
       {"tolvarine-server!,5000,WS1,ABC123", "10.0.0.5", "10.0.0.5:5000 WS1|ABC123"},
-      {"tolvarine-server!,5000", "10.0.0.5", "10.0.0.5:5000 |"},
-      {"tolvarine-server!,5000,WS1", "10.0.0.5", "10.0.0.5:5000 WS1|"},
       {"tolvarine-server!v2,  8080x,WS,S,extra,more", "10.0.0.5", "10.0.0.5:8080 WS|S"},
       {"tolvarine-server!,70000,WS,S", "10.0.0.5", "10.0.0.5:4464 WS|S"},
       {"tolvarine-server!,abc,WS1,S1", "10.0.0.5", ""},
       {"tolvarine-server!", "10.0.0.5", ""},
-      {"tolvarine-serve", "10.0.0.5", ""},
       {"TOLVARINE-SERVER!,5000", "10.0.0.5", ""},
-      {"tolvarine-server!,5000,WS1,S1", "127.0.0.1", ""},
       {"tolvarine-server!,5000,WS1,S1", "127.200.1.1", ""},
   };
   for (const auto& [datagram, source, expected] : rows) {
