@@ -178,7 +178,7 @@ TEST_F(AdminRoutesTest, ConfigurePairsSavesAndSynchronisesWithTheMain) {
             R"(200 {"ok":true,"serverUpdated":true,"uiPort":6000,"uiPortChanged":true,)"
             R"("message":"Main event pairing is synchronized."})");
   sync_throws_ = true;
-  for (const char* body : {R"({"uiPort":"7000","sharedFunctionIds":[3]})", R"({"uiPort":4294968320})"}) {
+  for (const char* body : {R"({"uiPort":4294968320})", R"({"uiPort":"7000","sharedFunctionIds":[3]})"}) {
     EXPECT_EQ(post("/api/configure", body),
               R"(200 {"ok":true,"serverUpdated":false,"uiPort":6000,"uiPortChanged":false,)"
               R"("message":"Application settings saved."})") << body;
