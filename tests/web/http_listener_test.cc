@@ -46,7 +46,6 @@ TEST(HttpRequestFramingTest, FramesSplitsAndFindsHeaders) {
   const std::string block = "Host: a\r\nORIGIN:\t http://x \r\norigin: y\r\nX-Origin: z\r\nbroken";
   EXPECT_EQ(header_values(block, "Origin"), (std::vector<std::string>{"http://x", "y"}));
   EXPECT_EQ(header_values(block, "host"), (std::vector<std::string>{"a"}));
-  EXPECT_TRUE(header_values(block, "Referer").empty());
 }
 
 TEST(OriginGuardTest, AllowsOnlyTheLocalPagesAndLoopbackHosts) {
@@ -90,7 +89,6 @@ class HttpListenerTest : public ::testing::Test {
 };
 
 TEST_F(HttpListenerTest, AnswersEachRequestAndClosesMalformedOnesWithoutReply) {
-  EXPECT_TRUE(listener_.start(0));  // already running
   EXPECT_EQ(
       exchange(listener_.port(), testing::post("/api/x?y", "{\"a\":1}")),
       "HTTP/1.1 200 OK\r\nServer: Tolvarine-Redundancy-Control\r\nContent-Type: text/plain\r\n"
