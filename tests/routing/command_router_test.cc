@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <thread>
-
 #include "support/test_env.h"
 
 namespace tolvarine::operator_control {
@@ -63,25 +60,6 @@ TEST_F(CommandRouterTest, RoutesToTargetAndBackupWithTheirLogLines) {
     EXPECT_EQ(attempted, r.attempted) << r.function << " " << r.target;
     EXPECT_EQ(std::exchange(lines_, {}), r.lines) << r.function << " " << r.target;
   }
-}
-
-// Every request, an unknown target's included, takes the next number, also
-// from several threads at once.
-TEST_F(CommandRouterTest, EveryRequestTakesTheNextSequenceNumber) {
-  command_router router(config_, [](const std::string&) {});
-  EXPECT_EQ(router.route_streamdeck(1, "S-NOBODY", "GO").sequence, 1u);
-  std::vector<uint64_t> seen[4];
-  std::vector<std::thread> threads;
-  for (auto& mine : seen) {
-    threads.emplace_back([&router, &mine] {
-      for (int i = 0; i < 25; ++i) mine.push_back(router.route_streamdeck(1, "", "GO").sequence);
-    });
-  }
-  for (std::thread& t : threads) t.join();
-  std::vector<uint64_t> all{1};
-  for (const auto& s : seen) all.insert(all.end(), s.begin(), s.end());
-  std::sort(all.begin(), all.end());
-  for (size_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i], i + 1);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@ namespace tolvarine::operator_control {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 TEST(UdpTransport, SendsPayloadsUnchangedAndReportsEachFailure) {
   testing::test_udp_listener listener("127.0.0.1", 0);
@@ -17,17 +18,14 @@ TEST(UdpTransport, SendsPayloadsUnchangedAndReportsEachFailure) {
     return system_endpoint{2, std::move(address), listener.port(), 5000, "", "", enabled};
   };
   // A zero-length datagram is still a datagram.
-  for (const std::string& payload : {std::string("GO|cue=12|layer 3"),
-                                     std::string("\x00\x01\xff\r\n|", 6), std::string(),
-                                     std::string(1400, 'x')}) {
+  for (const std::string& payload :
+       {"GO|cue=12|layer 3"s, "\x00\x01\xff\r\n|"s, ""s, std::string(1400, 'x')}) {
     const delivery_result r = transport.send(to("127.0.0.1"), payload);
     EXPECT_TRUE(r.attempted && r.sent && r.error.empty() && r.role == 2) << r.error;
     EXPECT_EQ(listener.receive(2000ms), payload);
   }
-  for (const std::string& address :
-       {std::string("localhost"), std::string("127.0.0.1:1256"), std::string(),
-        std::string(" 127.0.0.1"), std::string("127.0.0.256"), std::string("::1"),
-        std::string("127.0.0.1\0junk", 14)}) {
+  for (const std::string& address : {"localhost"s, "127.0.0.1:1256"s, ""s, " 127.0.0.1"s,
+                                     "127.0.0.256"s, "::1"s, "127.0.0.1\0junk"s}) {
     const delivery_result r = transport.send(to(address), "GO");
     EXPECT_TRUE(r.attempted && !r.sent) << address;
     EXPECT_EQ(r.error, "Invalid IPv4 address: " + address);
@@ -41,10 +39,8 @@ TEST(UdpTransport, SendsPayloadsUnchangedAndReportsEachFailure) {
 
   // Commands always go to the fixed control port, whatever the record holds.
   system_record record;
-  record.address = "10.0.0.5";
   record.control_port = 9999;
-  const system_endpoint e = endpoint_for(record);
-  EXPECT_EQ(e.address + ":" + std::to_string(e.control_port), "10.0.0.5:1256");
+  EXPECT_EQ(endpoint_for(record).control_port, 1256);
 }
 
 }  // namespace
