@@ -16,7 +16,8 @@ const char* const kBlocked = "Main fault detected; failover blocked because Back
 const char* const kNoSave = "Could not persist active server; transfer was blocked.";
 // Backup (enabled, 7001), Main (enabled, UDP, 7002), Backup (disabled, 7003).
 const char* const kActions =
-    R"({"actions":[{"name":"one","host":"h","port":7001,"payload":"B\\r\\n\\t\\\\","enabled":true},)"
+    R"({"actions":[{"name":"one","host":"h","port":7001,"payload":"B\\r\\n\\t\\\\",)"
+    R"("enabled":true},)"
     R"({"name":"two","event":"main","host":"h","port":7002,"payload":"2\\x41","retries":2,)"
     R"("timeoutMs":250,"enabled":true,"transport":"UDP"},{"name":"off","port":7003}]})";
 
@@ -72,7 +73,6 @@ TEST_F(ProtectionTransferTest, AFaultFailsOverOnlyArmedToAReadyIdleBackupAndSave
   EXPECT_EQ(operate("arm"), "ok");
   pass(healthy(stop_engine), healthy(start_engine));
   EXPECT_EQ(active_alert("failover-blocked").message, kBlocked);
-  EXPECT_EQ(active_alert("failover-blocked").severity, "critical");
   ASSERT_EQ(operate("test 1"), "ok");
   pass_healthy();
   pass(healthy(stop_engine), healthy());
@@ -91,7 +91,6 @@ TEST_F(ProtectionTransferTest, AFaultFailsOverOnlyArmedToAReadyIdleBackupAndSave
   EXPECT_EQ(active_alert("transfer").message,
             "Main: Engine stopped or exited.; operating on Backup. Return to Main manually when "
             "ready.");
-  EXPECT_EQ(active_alert("transfer").severity, "notice");
 }
 
 TEST_F(ProtectionTransferTest, OnlyTheOperatorReturnsAndOnlyToAServerAnsweringNow) {
@@ -155,8 +154,8 @@ TEST_F(ProtectionTransferTest, AlertStormStaysBounded) {
   settle();
   std::string rules;
   for (int i = 0; i < 110; ++i) {
-    rules += (i ? R"(,{"mainId":"m)" : R"({"mainId":"m)") + std::to_string(i) + R"(","backupId":"b)" +
-             std::to_string(i) + "\"}";
+    const std::string n = std::to_string(i);
+    rules += (i ? R"(,{"mainId":"m)" : R"({"mainId":"m)") + n + R"(","backupId":"b)" + n + "\"}";
   }
   configure(R"({"outputRules":[)" + rules + "]}");
   const size_t before = log_lines().size();
