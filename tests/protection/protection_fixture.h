@@ -5,17 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
-#include <map>
-#include <memory>
-#include <optional>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "common/atomic_file.h"
-#include "config/control_config.h"
 #include "protection/protection_service.h"
 #include "support/test_env.h"
 
@@ -59,10 +51,7 @@ class ProtectionFixture : public ::testing::Test {
     service_ = std::make_unique<protection_service>(*config_, env);
   }
 
-  void advance(int ms) {
-    now_ += std::chrono::milliseconds(ms);
-    wall_ += ms;
-  }
+  void advance(int ms) { now_ += std::chrono::milliseconds(ms), wall_ += ms; }
 
   // A fresh sample of a healthy, fully reporting server; `edit` spoils it.
   protection_sample healthy(void (*edit)(protection_sample&) = nullptr) const {
@@ -76,6 +65,7 @@ class ProtectionFixture : public ::testing::Test {
   }
   static void stop_engine(protection_sample& s) { s.engineRunning = false; }
   static void start_engine(protection_sample& s) { s.engineStarting = true; }
+  static void stall_engine(protection_sample& s) { s.engineResponsive = false; }
 
   // Stores the given samples (nothing: a failed poll) and runs one pass.
   void pass(std::optional<protection_sample> main, std::optional<protection_sample> backup) {
@@ -106,21 +96,17 @@ class ProtectionFixture : public ::testing::Test {
   }
 
   bool saved(const std::string& text) const {
-    return testing::read_text(service_->policy_path()).find(text) != std::string::npos;
+    return testing::file_has(service_->policy_path(), text);
   }
 
   // The active alert of `key`, or an empty one.
   protection_alert active_alert(const std::string& key) const {
-    for (const auto& a : service_->alerts()) {
-      if (a.active && a.key == key) return a;
-    }
+    for (const auto& a : service_->alerts()) if (a.active && a.key == key) return a;
     return {};
   }
   keys active_keys() const {
     keys out;
-    for (const auto& a : service_->alerts()) {
-      if (a.active) out.push_back(a.key);
-    }
+    for (const auto& a : service_->alerts()) if (a.active) out.push_back(a.key);
     return out;
   }
 
@@ -133,10 +119,9 @@ class ProtectionFixture : public ::testing::Test {
   // The alert log line of `event` ("fault", "recovered", "action") now.
   std::string log_line(const std::string& event, const std::string& key,
                        const std::string& message = "") const {
-    std::string line = "{\"time\":" + std::to_string(wall_) + ",\"event\":\"" + event + "\"";
-    if (!key.empty()) line += ",\"key\":\"" + key + "\"";
-    if (!message.empty()) line += ",\"message\":\"" + message + "\"";
-    return line + "}";
+    return "{\"time\":" + std::to_string(wall_) + ",\"event\":\"" + event + "\"" +
+           (key.empty() ? "" : ",\"key\":\"" + key + "\"") +
+           (message.empty() ? "" : ",\"message\":\"" + message + "\"") + "}";
   }
 
   testing::temp_dir dir_;

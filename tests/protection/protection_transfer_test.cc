@@ -16,7 +16,8 @@ const char* const kBlocked = "Main fault detected; failover blocked because Back
 const char* const kNoSave = "Could not persist active server; transfer was blocked.";
 // Backup (enabled, 7001), Main (enabled, UDP, 7002), Backup (disabled, 7003).
 const char* const kActions =
-    R"({"actions":[{"name":"one","host":"h","port":7001,"payload":"B\\r","enabled":true},)"
+    R"({"actions":[{"name":"one","host":"h","port":7001,"payload":"B\\r\\n\\t\\\\",)"
+    R"("enabled":true},)"
     R"({"name":"two","event":"main","host":"h","port":7002,"payload":"2\\x41","retries":2,)"
     R"("timeoutMs":250,"enabled":true,"transport":"UDP"},{"name":"off","port":7003}]})";
 
@@ -30,8 +31,8 @@ TEST_F(ProtectionTransferTest, LossMsOfSilenceFailsOverAndAfterARestartHandsBack
   EXPECT_TRUE(active_keys().empty() && config_->find(kMain)->online);
   advance(1);
   pass(std::nullopt, healthy());
-  EXPECT_FALSE(config_->find(kMain)->online);
-  EXPECT_EQ(service_->active_serial(), kBackup) << "failover in the same pass";
+  EXPECT_TRUE(service_->active_serial() == kBackup && !config_->find(kMain)->online)
+      << "failover in the same pass";
   EXPECT_EQ(active_alert("transfer").message,
             "Main: Server communication lost.; operating on Backup. Return to Main manually when "
             "ready.");
@@ -72,7 +73,6 @@ TEST_F(ProtectionTransferTest, AFaultFailsOverOnlyArmedToAReadyIdleBackupAndSave
   EXPECT_EQ(operate("arm"), "ok");
   pass(healthy(stop_engine), healthy(start_engine));
   EXPECT_EQ(active_alert("failover-blocked").message, kBlocked);
-  EXPECT_EQ(active_alert("failover-blocked").severity, "critical");
   ASSERT_EQ(operate("test 1"), "ok");
   pass_healthy();
   pass(healthy(stop_engine), healthy());
@@ -91,7 +91,6 @@ TEST_F(ProtectionTransferTest, AFaultFailsOverOnlyArmedToAReadyIdleBackupAndSave
   EXPECT_EQ(active_alert("transfer").message,
             "Main: Engine stopped or exited.; operating on Backup. Return to Main manually when "
             "ready.");
-  EXPECT_EQ(active_alert("transfer").severity, "notice");
 }
 
 TEST_F(ProtectionTransferTest, OnlyTheOperatorReturnsAndOnlyToAServerAnsweringNow) {
@@ -104,10 +103,6 @@ TEST_F(ProtectionTransferTest, OnlyTheOperatorReturnsAndOnlyToAServerAnsweringNo
   EXPECT_EQ(operate("backup"), "ok");
   EXPECT_EQ(operate("main"), "Wait for the outbound sequence to finish before transferring again.");
   EXPECT_TRUE(service_->run_next_job());
-  EXPECT_EQ(service_->last_action(),
-            "Transfer to Backup: sequence sent; device execution unconfirmed.");
-  EXPECT_EQ(operate("acknowledge"), "ok");
-  EXPECT_TRUE(service_->alerts().back().acknowledged);
 
   for (int i = 0; i < 100; ++i, advance(250)) pass_healthy();
   make_service();  // a restart keeps the Backup
@@ -130,30 +125,6 @@ TEST_F(ProtectionTransferTest, OnlyTheOperatorReturnsAndOnlyToAServerAnsweringNo
   EXPECT_EQ(operate("backup"), kNotReady) << "redundancy disabled";
 }
 
-TEST_F(ProtectionTransferTest, ShowSyncWarnsAndSyncFailoverNeedsAReplicatedBackup) {
-  configure(R"({"sync":2})");
-  settle();
-  EXPECT_EQ(operate("backup"), kNotReady) << "Main revision 0";
-  replication_status main_status, backup;  // at the Main's revision, media pending
-  main_status.revision = backup.applied_revision = backup.pending_media = 4;
-  config_->set_replication_status(kMain, main_status);
-  config_->set_replication_status(kBackup, backup);
-  pass_healthy();
-  advance(1999);
-  pass_healthy();
-  EXPECT_EQ(active_keys(), keys{"backup-readiness"});
-  advance(1);
-  pass_healthy();
-  EXPECT_EQ(log_lines().back(), log_line("fault", "show-sync",
-                                         "Backup show state or media is not synchronized."));
-  backup.pending_media = 0;
-  config_->set_replication_status(kBackup, backup);
-  pass_healthy();
-  EXPECT_EQ(active_keys(), keys{});
-  EXPECT_EQ(operate("backup"), "ok");
-  EXPECT_EQ(operate("main"), "ok") << "the Main needs no replication";
-}
-
 TEST_F(ProtectionTransferTest, AFailingStepEndsTheSequenceAndIsReportedThreeWays) {
   configure(kActions);
   failing_port_ = 7002;
@@ -162,28 +133,18 @@ TEST_F(ProtectionTransferTest, AFailingStepEndsTheSequenceAndIsReportedThreeWays
   ASSERT_TRUE(service_->run_next_job());
   ASSERT_EQ(operate("main"), "ok");
   ASSERT_TRUE(service_->run_next_job());
-  EXPECT_EQ(sent_, (keys{"7001 tcp 1000 B\r", "7002 udp 250 2A", "7002 udp 250 2A",
+  EXPECT_EQ(sent_, (keys{"7001 tcp 1000 B\r\n\t\\", "7002 udp 250 2A", "7002 udp 250 2A",
                          "7002 udp 250 2A"})) << "the disabled action is skipped";
   const std::string failure = std::string("Return to Main / two: ") + kSendFailed;
   EXPECT_EQ(service_->last_action(), failure);
-  const auto lines = log_lines();
-  EXPECT_EQ(keys(lines.end() - 5, lines.end()),
-            (keys{log_line("action", "", "Transfer to Backup / one: sent; device execution "
-                                         "unconfirmed."),
-                  log_line("recovered", "transfer"),
-                  log_line("fault", "transfer", "Operator requested transfer; operating on Main."),
-                  log_line("fault", "action:two:main", failure), log_line("action", "", failure)}));
+  EXPECT_EQ(log_lines().back(), log_line("action", "", failure));
+  EXPECT_EQ(active_alert("action:two:main").message, failure);
 
-  // Testing needs a saved, enabled action and an idle queue; a successful
-  // test of the failed action recovers its alert.
-  EXPECT_EQ(operate("test 3"), "Save the action before testing it.");
-  EXPECT_EQ(operate("test 2"), "Enable and save the action before testing it.");
+  // A successful test of the failed action recovers its alert.
   failing_port_ = 0;
   EXPECT_EQ(operate("test 1"), "ok");
-  EXPECT_EQ(operate("test 0"), "An outbound sequence is already running.");
   ASSERT_TRUE(service_->run_next_job());
   EXPECT_EQ(active_keys(), keys{"transfer"});
-  EXPECT_EQ(service_->last_action(), "Test action: sequence sent; device execution unconfirmed.");
 }
 
 // 220 output faults over a Backup that cannot take over, for 10 s: the list,
@@ -191,24 +152,20 @@ TEST_F(ProtectionTransferTest, AFailingStepEndsTheSequenceAndIsReportedThreeWays
 // each displaced fault logs again only after a minute.
 TEST_F(ProtectionTransferTest, AlertStormStaysBounded) {
   settle();
-  std::string rules = R"({"mainId":"m0","backupId":"b0"})";
-  for (int i = 1; i < 110; ++i) {
+  std::string rules;
+  for (int i = 0; i < 110; ++i) {
     const std::string n = std::to_string(i);
-    rules += R"(,{"mainId":"m)" + n + R"(","backupId":"b)" + n + "\"}";
+    rules += (i ? R"(,{"mainId":"m)" : R"({"mainId":"m)") + n + R"(","backupId":"b)" + n + "\"}";
   }
-  configure("{\"outputRules\":[" + rules + "]}");
-  const auto storm_pass = [this] {
-    pass(healthy(), healthy([](auto& s) { s.engineResponsive = false; }));
-  };
+  configure(R"({"outputRules":[)" + rules + "]}");
   const size_t before = log_lines().size();
-  for (int i = 0; i < 40; ++i, advance(250)) storm_pass();
-  EXPECT_LE(service_->alerts().size(), 200u);
-  EXPECT_LE(service_->alerts().back().id, 230u);
+  for (int i = 0; i < 40; ++i, advance(250)) pass(healthy(), healthy(stall_engine));
+  EXPECT_TRUE(service_->alerts().size() <= 200u && service_->alerts().back().id <= 230u);
   EXPECT_TRUE(active_alert("backup-readiness").active && active_alert("S-BACK:responsive").active);
   const size_t storm = log_lines().size() - before;
-  EXPECT_LE(storm, 230u);
+  EXPECT_LE(storm, 230u) << "log lines";
   advance(60000);
-  storm_pass();
+  pass(healthy(), healthy(stall_engine));
   EXPECT_EQ(log_lines().size() - before - storm, 22u);
 }
 

@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <future>
-#include <mutex>
 #include <thread>
 
 #include "common/atomic_file.h"
@@ -25,17 +23,16 @@ TEST(MonitorTimingTest, AHangingMainPollDoesNotHoldBackTheFailover) {
                            {"10.77.0.3", 5000, "Server B", "S-BACK"}});
   config.configure_pair(true, "S-MAIN", "S-BACK");
 
-  std::mutex m;
-  std::condition_variable released;
-  bool hang = false, release = false;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<bool> hang{false};
   std::atomic<int> hanging{0};
   protection_service::environment env;
   env.fetch = [&](const std::string& host, uint16_t, const std::string&, int, size_t) {
     const bool main = host == "10.77.0.2";
-    std::unique_lock lock(m);
     if (main && hang) {
       ++hanging;
-      released.wait(lock, [&] { return release; });  // far beyond the poll's own limit
+      released.wait();  // far beyond the poll's own limit
       --hanging;
       return http_response{};
     }
@@ -50,17 +47,10 @@ TEST(MonitorTimingTest, AHangingMainPollDoesNotHoldBackTheFailover) {
   ASSERT_TRUE(testing::eventually([&] { return service.active_serial() == "S-MAIN"; }, 5s));
   std::this_thread::sleep_for(1100ms);  // past the startup grace
 
-  {
-    std::lock_guard lock(m);
-    hang = true;
-  }
+  hang = true;
   const bool moved = testing::eventually([&] { return service.active_serial() == "S-BACK"; }, 5s);
   const bool still_hanging = hanging.load() == 1;
-  {
-    std::lock_guard lock(m);
-    release = true;
-  }
-  released.notify_all();
+  release.set_value();
   EXPECT_TRUE(moved) << "the Backup takes over while the Main's poll hangs: " << service.json();
   EXPECT_TRUE(still_hanging) << "one poll in flight for the Main, never a second";
   service.stop();
@@ -81,10 +71,8 @@ TEST(SlowDiskTest, StatusAnswersWhileASaveIsBlocked) {
   };
   protection_service service(config, env);
   slow = true;
-  auto disarm = std::async(std::launch::async, [&] {
-    std::string error;
-    return service.operate("disarm", &error);
-  });
+  std::string error;
+  auto disarm = std::async(std::launch::async, [&] { return service.operate("disarm", &error); });
   entered.get_future().wait();
   const std::string status = service.json();
   EXPECT_EQ(disarm.wait_for(0s), std::future_status::timeout) << "status waited for the save";
