@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "protection/alert_list.h"
 #include "protection/protection_policy.h"
 #include "protection/protection_sample.h"
 
@@ -69,6 +70,16 @@ TEST(ProtectionPolicyTest, ParseFallsBackValueByValueAndValidationNamesTheFirstD
   }
 }
 
+TEST(AlertListTest, AFullListNeverGivesAnActiveAlertToALesserOne) {
+  alert_list list;
+  for (int i = 0; i < 200; ++i) (void)list.raise("c" + std::to_string(i), "m", "critical", i);
+  (void)list.raise("w", "m", "warning", 300);
+  EXPECT_EQ(list.entries().front().key, "c0");
+  EXPECT_EQ(list.entries().back().key, "c199");
+  (void)list.raise("c200", "m", "critical", 301);
+  EXPECT_EQ(list.entries().back().key, "c200") << "an equal one gives way";
+}
+
 TEST(ProtectionSampleTest, ReadsOnlyThisSerialsVersionOneAnswerAndAppliesTheFaultRules) {
   const steady_time now = steady_time{} + 100s;
   auto read = [&](const std::string& fields) {
@@ -84,6 +95,9 @@ TEST(ProtectionSampleTest, ReadsOnlyThisSerialsVersionOneAnswerAndAppliesTheFaul
   EXPECT_TRUE(id && id->reachable && !id->supported && !id->engineRunning && id->updated == now);
 
   EXPECT_EQ(read("\"outputs\":{}")->outputs, "[]");  // only an array reaches the status
+  EXPECT_EQ(read(R"("outputs": [ "\u00aa\u0A0F" , 1,,])")->outputs, "[]");  // invalid: dropped
+  EXPECT_EQ(read(R"("outputs": [ "\u00aa\u0A0F" , -1.5e+3 ])")->outputs,
+            R"(["\u00aa\u0A0F",-1.5e+3])");
   const std::string resources = R"("resourcesKnown":true,)";
   for (const auto& [fields, faults] : rows{
            {R"("engineStarting":1,"clockEngaged":true)", "clock"},

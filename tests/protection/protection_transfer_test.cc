@@ -125,6 +125,36 @@ TEST_F(ProtectionTransferTest, OnlyTheOperatorReturnsAndOnlyToAServerAnsweringNo
   EXPECT_EQ(operate("backup"), kNotReady) << "redundancy disabled";
 }
 
+TEST_F(ProtectionTransferTest, ShowSyncWarnsAndSyncFailoverNeedsAReplicatedBackup) {
+  configure(R"({"sync":2})");
+  settle();
+  EXPECT_EQ(operate("backup"), kNotReady) << "Main revision 0";
+  replication_status main_status, backup;
+  backup.pending_media = 4;  // a Main that does not replicate is never out of sync
+  config_->set_replication_status(kBackup, backup);
+  pass_healthy();
+  advance(2000);
+  pass_healthy();
+  EXPECT_EQ(active_keys(), keys{"backup-readiness"});
+  main_status.revision = backup.applied_revision = 4;  // at the Main's revision, media pending
+  config_->set_replication_status(kMain, main_status);
+  config_->set_replication_status(kBackup, backup);
+  pass_healthy();
+  advance(1999);
+  pass_healthy();
+  EXPECT_EQ(active_keys(), keys{"backup-readiness"});
+  advance(1);
+  pass_healthy();
+  EXPECT_EQ(log_lines().back(), log_line("fault", "show-sync",
+                                         "Backup show state or media is not synchronized."));
+  backup.pending_media = 0;
+  config_->set_replication_status(kBackup, backup);
+  pass_healthy();
+  EXPECT_EQ(active_keys(), keys{});
+  EXPECT_EQ(operate("backup"), "ok");
+  EXPECT_EQ(operate("main"), "ok") << "the Main needs no replication";
+}
+
 TEST_F(ProtectionTransferTest, AFailingStepEndsTheSequenceAndIsReportedThreeWays) {
   configure(kActions);
   failing_port_ = 7002;
