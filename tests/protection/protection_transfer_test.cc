@@ -175,6 +175,9 @@ TEST_F(ProtectionTransferTest, AFailingStepEndsTheSequenceAndIsReportedThreeWays
   EXPECT_EQ(operate("test 1"), "ok");
   ASSERT_TRUE(service_->run_next_job());
   EXPECT_EQ(active_keys(), keys{"transfer"});
+  EXPECT_EQ(operate("test 0"), "ok");  // the first saved action can be tested too
+  ASSERT_TRUE(service_->run_next_job());
+  EXPECT_EQ(sent_.back(), "7001 tcp 1000 B\r\n\t\\");
 }
 
 // 220 output faults over a Backup that cannot take over, for 10 s: the list,

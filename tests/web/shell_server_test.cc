@@ -66,6 +66,7 @@ TEST(ShellServerTest, HandsOffToOneTabOrOneNewWindow) {
   for (const char* id : {"", "10000000000", "100000000"}) {
     EXPECT_EQ(body("POST /kel/browser/ack?request=" + std::string(id)), not_acknowledged) << id;
   }
+  EXPECT_EQ(body("POST /kel/browser/ack?request=1000000000", "Origin: http://evil.example\r\n"), refused);
   EXPECT_EQ(body("POST /kel/browser/ack?request=1000000000"), "{\"ok\":true,\"configure\":true}");
   a.join(), b.join();
   EXPECT_EQ(first.substr(first.find('{')) + second.substr(second.find('{')),
