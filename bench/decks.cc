@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "e2e/deck_rig.h"
+#include "figures.h"
 
 namespace toc = tolvarine::operator_control;
 using namespace std::chrono_literals;
@@ -40,20 +41,6 @@ bool wait_for(const std::function<bool()>& condition, std::chrono::milliseconds 
     std::this_thread::sleep_for(500us);
   }
   return condition();
-}
-
-void print(const char* name, std::vector<double> v) {
-  if (v.empty()) {
-    std::printf("%-40s no trials\n", name);
-    return;
-  }
-  std::sort(v.begin(), v.end());
-  const size_t n = v.size();
-  const size_t p99 = std::min(n - 1, static_cast<size_t>((99 * n + 99) / 100) - 1);
-  std::printf("%-40s trials %4zu  min %6.1f ms  median %6.1f ms  p99 %6.1f ms  max %6.1f ms\n",
-              name, n, v.front(), n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2, v[p99],
-              v.back());
-  std::fflush(stdout);
 }
 
 // Presses key 0 `presses` times; each press waits for the server's log line
@@ -138,18 +125,19 @@ int main(int argc, char** argv) {
   }
   std::printf("Stream Deck latencies through the agent and virtual decks, %u cores\n",
               std::thread::hardware_concurrency());
-  print("key press -> Main, both healthy", key_latencies(rig, presses, sim_pair::kMainAddress));
+  toc::bench::print_figure("key press -> Main, both healthy",
+                           key_latencies(rig, presses, sim_pair::kMainAddress));
   sim_pair::set(sim_pair::kBackupAddress, "deck_state_delay_ms=600000");
   std::this_thread::sleep_for(2s);
-  print("key press -> Main, Backup poll hanging",
-        key_latencies(rig, presses, sim_pair::kMainAddress));
+  toc::bench::print_figure("key press -> Main, Backup poll hanging",
+                           key_latencies(rig, presses, sim_pair::kMainAddress));
   sim_pair::set(sim_pair::kBackupAddress, "deck_state_delay_ms=0");
   sim_pair::set(sim_pair::kMainAddress,
                 "fault_paths=/Home/OperatorDeckKeyEvent&hang_ms=5000&http=hang");
-  print("key press -> Backup, Main's keys hanging",
-        key_latencies(rig, presses, sim_pair::kBackupAddress));
+  toc::bench::print_figure("key press -> Backup, Main's keys hanging",
+                           key_latencies(rig, presses, sim_pair::kBackupAddress));
   sim_pair::set(sim_pair::kMainAddress, "http=normal&fault_paths=");
   std::this_thread::sleep_for(2s);
-  print("32-key page: change -> last key written", page_paints(rig, pages));
+  toc::bench::print_figure("32-key page: change -> last key written", page_paints(rig, pages));
   return rig.stop_agent() == 0 ? 0 : 1;
 }

@@ -15,8 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "cpu_load.h"
 #include "config/control_config.h"
+#include "cpu_load.h"
+#include "figures.h"
 #include "protection/protection_service.h"
 #include "support/sim_pair.h"
 #include "support/test_env.h"
@@ -54,15 +55,6 @@ bool return_to_main(toc::protection_service& service) {
         return service.operate("main", &error) && service.active_serial() == "S-MAIN";
       },
       10s);
-}
-
-void print(const char* name, std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const size_t n = v.size();
-  const size_t p99 = std::min(n - 1, static_cast<size_t>((99 * n + 99) / 100) - 1);
-  std::printf("%-40s trials %3zu  min %7.1f ms  median %7.1f ms  p99 %7.1f ms  max %7.1f ms\n",
-              name, n, v.front(), n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2, v[p99],
-              v.back());
 }
 
 }  // namespace
@@ -129,7 +121,7 @@ int main(int argc, char** argv) {
         }
         std::this_thread::sleep_for(300ms);  // a settled Main before the next fault
       }
-      print((std::string("[") + label + "] " + s.name).c_str(), latencies);
+      toc::bench::print_figure((std::string("[") + label + "] " + s.name).c_str(), latencies);
     }
   });
   service.stop();

@@ -13,15 +13,16 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <thread>
 #include <vector>
 
-#include "cpu_load.h"
 #include "common/mutex.h"
 #include "config/system_record.h"
+#include "cpu_load.h"
+#include "figures.h"
 #include "routing/test_udp_listener.h"
 #include "support/agent_pair.h"
 
@@ -32,14 +33,8 @@ using wall_time = std::chrono::system_clock::time_point;
 
 namespace {
 
-double ms(std::chrono::nanoseconds d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-void print(const char* name, std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const size_t n = v.size();
-  const size_t p99 = std::min(n - 1, (99 * n + 99) / 100 - 1);
-  std::printf("%-42s trials=%zu min=%.3f ms median=%.3f ms p99=%.3f ms max=%.3f ms\n", name, n,
-              v.front(), v[n / 2], v[p99], v.back());
+double ms(std::chrono::nanoseconds d) {
+  return std::chrono::duration<double, std::milli>(d).count();
 }
 
 // Stamps every datagram that arrives at one address with the kernel's
@@ -128,8 +123,8 @@ int main(int argc, char** argv) {
     std::vector<double> end_to_end, skew, http_round_trip, status;
     for (int i = -20; i < trials; ++i) {  // 20 warm-up requests
       const std::string payload = "BENCH|" + label + "|" + std::to_string(i);
-      const std::string request = toc::testing::post(
-          "/api/route", "{\"functionId\":1,\"payload\":\"" + payload + "\"}");
+      const std::string request =
+          toc::testing::post("/api/route", "{\"functionId\":1,\"payload\":\"" + payload + "\"}");
       const wall_time start = std::chrono::system_clock::now();
       const auto reply = toc::testing::exchange(5251, request, 2000ms);
       const wall_time answered = std::chrono::system_clock::now();
@@ -160,10 +155,11 @@ int main(int argc, char** argv) {
       if (i >= 0) status.push_back(ms(toc::steady_now() - start));
     }
     if (end_to_end.empty() || status.empty()) return;
-    print(("[" + label + "] route: request to both arrivals").c_str(), end_to_end);
-    print(("[" + label + "] route: Main/Backup arrival skew").c_str(), skew);
-    print(("[" + label + "] route: HTTP round trip").c_str(), http_round_trip);
-    print(("[" + label + "] status: GET /api/status").c_str(), status);
+    toc::bench::print_figure(("[" + label + "] route: request to both arrivals").c_str(),
+                             end_to_end);
+    toc::bench::print_figure(("[" + label + "] route: Main/Backup arrival skew").c_str(), skew);
+    toc::bench::print_figure(("[" + label + "] route: HTTP round trip").c_str(), http_round_trip);
+    toc::bench::print_figure(("[" + label + "] status: GET /api/status").c_str(), status);
   });
   main_arrivals.stop();
   backup_arrivals.stop();
