@@ -32,6 +32,7 @@ struct scenario {
   const char* name;
   const char* fault;    // knobs that make the Main fail
   const char* healthy;  // knobs that heal it
+  bool silent;          // the Main answers nothing at all
 };
 
 double ms_between(clock_type::time_point a, clock_type::time_point b) {
@@ -88,8 +89,8 @@ int main(int argc, char** argv) {
   std::this_thread::sleep_for(1200ms);  // past the startup grace
 
   const scenario scenarios[] = {
-      {"(a) Main stops answering", "refuse_ms=0&http=refuse", "http=normal"},
-      {"(b) Main engine stops", "engine=stopped", "engine=running"},
+      {"(a) Main stops answering", "refuse_ms=0&http=refuse", "http=normal", true},
+      {"(b) Main engine stops", "engine=stopped", "engine=running", false},
   };
   std::mt19937 random(7);
   std::uniform_int_distribution<int> phase_us(0, 250000);  // anywhere in a monitor cycle
@@ -98,7 +99,7 @@ int main(int argc, char** argv) {
   bool failed = false;
   toc::bench::idle_then_busy([&](const std::string& label) {
     for (const scenario& s : scenarios) {
-      std::vector<double> latencies;
+      std::vector<double> latencies, after_rule;
       for (int i = 0; i < trials; ++i) {
         std::this_thread::sleep_for(std::chrono::microseconds(phase_us(random)));
         const auto t0 = clock_type::now();
@@ -112,7 +113,15 @@ int main(int argc, char** argv) {
           failed = true;
           return;
         }
-        latencies.push_back(ms_between(t0, clock_type::now()));
+        const auto selected = clock_type::now();
+        latencies.push_back(ms_between(t0, selected));
+        // Where the time went: in (a) the Main's last answer plus lossMs is
+        // the earliest the rule allows; in (b) the first answer showing the
+        // stopped engine is.
+        if (const auto last = service.sample("S-MAIN")) {
+          const auto earliest = s.silent ? last->updated + 1000ms : last->updated;
+          after_rule.push_back(ms_between(earliest, selected));
+        }
         if (!toc::testing::sim_pair::set(toc::testing::sim_pair::kMainAddress, s.healthy) ||
             !return_to_main(service)) {
           std::fprintf(stderr, "%s: could not return to the Main\n", s.name);
@@ -122,6 +131,7 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(300ms);  // a settled Main before the next fault
       }
       toc::bench::print_figure((std::string("[") + label + "] " + s.name).c_str(), latencies);
+      toc::bench::print_figure("    of which after the rule was met", after_rule);
     }
   });
   service.stop();

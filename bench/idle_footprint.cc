@@ -3,7 +3,7 @@
 // polling both four times a second, the refresh pass every two seconds,
 // no requests. Over the measuring window it reads the agent's CPU time
 // (user + system, /proc/<pid>/stat) and its resident set (VmRSS sampled
-// every second, VmHWM at the end).
+// every second, VmHWM and its private and library parts at the end).
 //   scripts/netns.sh build/<dir>/bench_idle_footprint [seconds]
 #include <unistd.h>
 
@@ -37,7 +37,7 @@ double cpu_seconds(int pid) {
   return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
-// A "VmRSS"/"VmHWM"/"Threads" line of /proc/<pid>/status, in its own unit
+// A "VmRSS"/"VmHWM"/"RssAnon"/"Threads" line of /proc/<pid>/status, in its own unit
 // (kB for memory), or -1.
 long status_value(int pid, const std::string& key) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -75,10 +75,16 @@ int main(int argc, char** argv) {
   const double cpu = cpu_seconds(pid) - cpu_start;
   const long hwm = status_value(pid, "VmHWM");
   const long threads = status_value(pid, "Threads");
+  // The agent's own memory, apart from the pages of shared libraries (the
+  // desktop ones among them) that other processes map as well.
+  const long anonymous = status_value(pid, "RssAnon");
+  const long file_backed = status_value(pid, "RssFile");
 
   std::printf("cores=%u window=%.1f s\n", std::thread::hardware_concurrency(), wall);
   std::printf("cpu: %.3f s used = %.3f %% of one core\n", cpu, 100.0 * cpu / wall);
   std::printf("memory: VmRSS max %.1f MB, VmHWM (peak RSS) %.1f MB, threads %ld\n",
               rss_max / 1024.0, hwm / 1024.0, threads);
+  std::printf("memory at the end: private (RssAnon) %.1f MB, library and file pages (RssFile) %.1f MB\n",
+              anonymous / 1024.0, file_backed / 1024.0);
   return 0;
 }

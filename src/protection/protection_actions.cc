@@ -6,12 +6,14 @@
 #include <algorithm>
 #include <chrono>
 
+#include "common/prompt_wakeup.h"
 #include "protection/control_string.h"
 #include "protection/protection_service.h"
 
 namespace tolvarine::operator_control {
 
 void protection_service::action_loop() {
+  request_prompt_wakeup();
   while (true) {
     {
       mutex_lock lock(mutex_);

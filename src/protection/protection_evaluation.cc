@@ -49,10 +49,10 @@ bool protection_service::confirmed(const std::string& key, bool condition, int64
   return met;
 }
 
-steady_time protection_service::next_due_locked(steady_time now) const {
+steady_time protection_service::next_due_locked() const {
   steady_time next = steady_time::max();
   auto consider = [&](steady_time at) {
-    if (at > now && at < next) next = at;
+    if (at > last_pass_at_ && at < next) next = at;
   };
   const milliseconds loss(policy_.lossMs);
   for (const std::string* serial : {&pairMain_, &pairBackup_}) {
@@ -69,6 +69,7 @@ steady_time protection_service::next_due_locked(steady_time now) const {
 }
 
 void protection_service::evaluate() {
+  last_pass_at_ = env_.steady();
   // 1. The pair.
   const std::optional<system_record> main = config_.main_system();
   const std::optional<system_record> backup =

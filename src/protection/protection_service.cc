@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "common/atomic_file.h"
+#include "common/prompt_wakeup.h"
 #include "config/json_util.h"
 #include "protection/alert_log.h"
 #include "protection/control_sender.h"
@@ -350,6 +351,7 @@ void protection_service::stop() {
 }
 
 void protection_service::monitor_loop() {
+  request_prompt_wakeup();
   // Polls in flight, one per server at most; the monitor thread owns them.
   std::map<std::string, std::thread> polls;
   auto join_finished = [&] {
@@ -381,7 +383,7 @@ void protection_service::monitor_loop() {
       bool time_due = false;
       {
         mutex_lock lock(mutex_);
-        const steady_time due = next_due_locked(env_.steady());
+        const steady_time due = next_due_locked();
         const steady_time until = std::min(cycle_end, due);
         while (running_ && !poll_finished_ && env_.steady() < until) {
           wake_.wait_until(lock, std::chrono::steady_clock::now() + (until - env_.steady()));
@@ -424,6 +426,7 @@ void protection_service::start_polls(std::map<std::string, std::thread>& polls) 
       polling_.insert((*r)->serial);
     }
     polls.emplace((*r)->serial, std::thread([this, record = **r, stall_ms] {
+                    request_prompt_wakeup();
                     std::string failure;
                     try {
                       poll(record, stall_ms);

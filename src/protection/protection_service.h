@@ -211,9 +211,11 @@ class protection_service {
   void guarded_monitor_step(const std::function<void()>& step) EXCLUDES(mutex_, log_mutex_);
   // The next moment at which an evaluation could change its outcome by the
   // passing of time alone (a sample reaching lossMs, a confirmation delay,
-  // the end of the startup grace, a held Backup silent for lossMs); the
-  // far future when nothing is pending.
-  steady_time next_due_locked(steady_time now) const REQUIRES(mutex_);
+  // the end of the startup grace, a held Backup silent for lossMs) after
+  // the last pass began; the far future when nothing is pending. A moment
+  // passed while a pass was still running is due at once: a busy machine
+  // delays the pass that notices it, never skips it.
+  steady_time next_due_locked() const REQUIRES(mutex_);
   void action_loop() EXCLUDES(mutex_, log_mutex_);
   void execute_job(const job& j) EXCLUDES(mutex_, log_mutex_);
   // Waits on wake_ until `delay_ms` after `from`, or until stop.
@@ -253,6 +255,7 @@ class protection_service {
   alert_list alerts_ GUARDED_BY(mutex_);
   std::deque<job> jobs_ GUARDED_BY(mutex_);
   steady_time grace_start_ GUARDED_BY(mutex_){};
+  steady_time last_pass_at_ GUARDED_BY(mutex_) = steady_time::min();  // when the last pass began
   std::string pairMain_ GUARDED_BY(mutex_);
   std::string pairBackup_ GUARDED_BY(mutex_);
   std::string active_serial_ GUARDED_BY(mutex_);

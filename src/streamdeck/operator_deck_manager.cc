@@ -10,6 +10,8 @@
 #include <future>
 #include <utility>
 
+#include "common/prompt_wakeup.h"
+
 namespace tolvarine::operator_control {
 namespace {
 
@@ -101,6 +103,7 @@ void operator_deck_manager::run() {
 }
 
 void operator_deck_manager::key_loop() {
+  request_prompt_wakeup();
   long long seen = 0;
   while (running_.load()) {
     {
@@ -274,7 +277,10 @@ void operator_deck_manager::release_keys_of_detached_decks(const std::vector<dec
 class operator_deck_manager::server_sender {
  public:
   explicit server_sender(std::function<void()> on_done)
-      : on_done_(std::move(on_done)), thread_([this] { run(); }) {}
+      : on_done_(std::move(on_done)), thread_([this] {
+          request_prompt_wakeup();
+          run();
+        }) {}
   ~server_sender() {
     {
       mutex_lock lock(mutex_);

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <system_error>
 
+#include "common/prompt_wakeup.h"
+
 namespace tolvarine::operator_control {
 namespace {
 
@@ -113,6 +115,7 @@ void http_listener::wake_io() {
 }
 
 void http_listener::io_loop() {
+  request_prompt_wakeup();
   std::vector<pollfd> fds;
   while (true) {
     size_t answering = 0;
@@ -316,6 +319,7 @@ bool http_listener::write_ready(connection& c) {
 }
 
 void http_listener::worker_loop() {
+  request_prompt_wakeup();
   while (true) {
     job work;
     {

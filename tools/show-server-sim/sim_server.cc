@@ -309,20 +309,18 @@ bool sim_server::wait_or_stop(long long ms) const {
 }
 
 void sim_server::web_loop() {
-  while (!stopping_.load()) {
-    bool refusing = false;
-    {
-      mutex_lock lock(mutex_);
-      if (knobs_.is("http", "refuse")) {
-        if (refuse_until_ms_ != 0 && now_ms() >= refuse_until_ms_) {
-          (void)knobs_.set("http", "normal");
-          refuse_until_ms_ = 0;
-        } else {
-          refusing = true;
-        }
-      }
+  auto refusing = [this] {
+    mutex_lock lock(mutex_);
+    if (!knobs_.is("http", "refuse")) return false;
+    if (refuse_until_ms_ != 0 && now_ms() >= refuse_until_ms_) {
+      (void)knobs_.set("http", "normal");
+      refuse_until_ms_ = 0;
+      return false;
     }
-    if (refusing) {
+    return true;
+  };
+  while (!stopping_.load()) {
+    if (refusing()) {
       if (web_listener_) {
         web_listener_.reset();
         log("http listener closed (refusing connections)");
@@ -339,7 +337,9 @@ void sim_server::web_loop() {
     }
     if (!readable(web_listener_.get(), 50)) continue;
     unique_fd fd(::accept4(web_listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    if (!fd) continue;
+    // A connection that waited while "refuse" was set is never answered:
+    // the fault starts the moment it is set, not at this loop's next turn.
+    if (!fd || refusing()) continue;
     connections_.fetch_add(1);
     std::thread([this, f = std::move(fd)]() mutable {
       serve_connection(std::move(f), false);
