@@ -29,14 +29,18 @@ target_include_directories(trc_core PUBLIC ${CMAKE_BINARY_DIR}/embedded)
 # from under /usr/local, so the rule goes there whatever the prefix.
 # A package (prefix /usr) ships it in the distribution's folder; /etc is the
 # administrator's.
-if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
-  set(TRC_UDEV_RULES_DEFAULT /usr/lib/udev/rules.d)
+# The folder follows the prefix of each configure run unless it is set.
+set(TRC_UDEV_RULES_DIR "" CACHE PATH
+  "Where the Stream Deck udev rule is installed (empty: from the install prefix)")
+if(TRC_UDEV_RULES_DIR)
+  set(trc_udev_rules_dir ${TRC_UDEV_RULES_DIR})
+elseif(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(trc_udev_rules_dir /usr/lib/udev/rules.d)
 else()
-  set(TRC_UDEV_RULES_DEFAULT /etc/udev/rules.d)
+  set(trc_udev_rules_dir /etc/udev/rules.d)
 endif()
-set(TRC_UDEV_RULES_DIR ${TRC_UDEV_RULES_DEFAULT} CACHE PATH "Where the Stream Deck udev rule is installed")
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/udev/70-tolvarine-streamdeck.rules
-  DESTINATION ${TRC_UDEV_RULES_DIR})
+  DESTINATION ${trc_udev_rules_dir})
 
 # The tests and tools are defined after this file is read;
 # finish their wiring once the whole tree is known.

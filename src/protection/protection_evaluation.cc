@@ -51,8 +51,9 @@ bool protection_service::confirmed(const std::string& key, bool condition, int64
 
 steady_time protection_service::next_due_locked() const {
   steady_time next = steady_time::max();
+  const steady_time after = last_pass_at_;
   auto consider = [&](steady_time at) {
-    if (at > last_pass_at_ && at < next) next = at;
+    if (at > after && at < next) next = at;
   };
   const milliseconds loss(policy_.lossMs);
   for (const std::string* serial : {&pairMain_, &pairBackup_}) {
