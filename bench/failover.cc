@@ -119,7 +119,9 @@ int main(int argc, char** argv) {
         // the earliest the rule allows; in (b) the first answer showing the
         // stopped engine is.
         if (const auto last = service.sample("S-MAIN")) {
-          const auto earliest = s.silent ? last->updated + 1000ms : last->updated;
+          const auto earliest =
+              s.silent ? last->updated + std::chrono::milliseconds(service.policy().lossMs)
+                       : last->updated;
           after_rule.push_back(ms_between(earliest, selected));
         }
         if (!toc::testing::sim_pair::set(toc::testing::sim_pair::kMainAddress, s.healthy) ||

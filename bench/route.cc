@@ -55,7 +55,6 @@ class arrival_recorder {
       char data[2048];
       char control[256];
       while (!done_.load()) {
-        std::this_thread::sleep_for(1ms);
         iovec io{data, sizeof(data)};
         msghdr message{};
         message.msg_iov = &io;
@@ -63,7 +62,10 @@ class arrival_recorder {
         message.msg_control = control;
         message.msg_controllen = sizeof(control);
         const ssize_t n = ::recvmsg(socket_.fd(), &message, MSG_DONTWAIT);
-        if (n < 0) continue;
+        if (n < 0) {  // nothing waiting: look again in a millisecond
+          std::this_thread::sleep_for(1ms);
+          continue;
+        }
         wall_time stamp = std::chrono::system_clock::now();
         for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
           if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
