@@ -36,9 +36,16 @@ admin_server::admin_server(control_config& config, server_discovery& discovery,
                            streamdeck_adapter& decks, protection_service& protection)
     : routes_(config, router,
               bind_admin_services(config, discovery, policy_client, decks, protection)),
-      listener_([this](const http_request_message& request) {
-        return routes_.handle(request, listener_.port());
-      }) {}
+      listener_(
+          [this](const http_request_message& request) {
+            return routes_.handle(request, listener_.port());
+          },
+          http_listener::kStallLimit, {},
+          // A shared command is look-ups and one datagram per server: it
+          // leaves without waiting for a worker to be scheduled.
+          [](const http_request_message& request) {
+            return request.method == "POST" && request.path == "/api/route";
+          }) {}
 
 admin_server::~admin_server() { stop(); }
 

@@ -42,10 +42,11 @@ int ms_until(steady_time deadline, steady_time now) {
 }  // namespace
 
 http_listener::http_listener(handler_fn handler, std::chrono::milliseconds stall_limit,
-                             log_fn problem)
+                             log_fn problem, at_once_fn at_once)
     : handler_(std::move(handler)),
       stall_limit_(stall_limit),
-      problem_(problem ? std::move(problem) : log_fn(log_to_stderr)) {}
+      problem_(problem ? std::move(problem) : log_fn(log_to_stderr)),
+      at_once_(std::move(at_once)) {}
 
 http_listener::~http_listener() { stop(); }
 
@@ -293,13 +294,21 @@ bool http_listener::read_ready(connection& c) {
 
     std::optional<http_request_message> request = parse_request(c.buffer);
     if (!request) return false;
+    job work{std::move(c.fd), c.arrived, c.reserved, std::move(*request), {}};
+    c.reserved = 0;  // now counted by the job
+    const bool at_once = at_once_ && work.request.body.size() <= kMaxAtOnceBodyBytes &&
+                         at_once_(work.request);
     {
       mutex_lock lock(mutex_);
-      jobs_.push_back({std::move(c.fd), c.arrived, c.reserved, std::move(*request), {}});
       ++answering_;
+      if (!at_once) jobs_.push_back(std::move(work));
     }
-    c.reserved = 0;  // now counted by the job
-    work_ready_.notify_one();
+    if (at_once) {
+      answer(work);
+      finish(work);
+    } else {
+      work_ready_.notify_one();
+    }
     return false;
   }
   return true;
@@ -330,19 +339,23 @@ void http_listener::worker_loop() {
       jobs_.pop_front();
     }
     answer(work);
-    const bool replied = !work.reply.empty();
-    {
-      mutex_lock lock(mutex_);
-      held_bytes_ -= work.held;
-      if (replied) {
-        replies_.push_back(std::move(work));
-      } else {
-        --answering_;  // no reply: the connection closes here
-      }
-    }
-    if (replied) wake_io();
-    work.fd.reset();
+    finish(work);
   }
+}
+
+void http_listener::finish(job& work) {
+  const bool replied = !work.reply.empty();
+  {
+    mutex_lock lock(mutex_);
+    held_bytes_ -= work.held;
+    if (replied) {
+      replies_.push_back(std::move(work));
+    } else {
+      --answering_;  // no reply: the connection closes here
+    }
+  }
+  if (replied) wake_io();
+  work.fd.reset();
 }
 
 void http_listener::answer(job& work) {

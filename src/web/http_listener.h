@@ -3,7 +3,10 @@
 //
 // Owns one I/O thread and a fixed pool of worker threads. The I/O thread
 // accepts connections, reads every request and writes every reply without
-// blocking; the workers only call the handler. Bounds, so that hostile or
+// blocking; the workers only call the handler. Small requests the owner
+// marks as never waiting (a look-up and a datagram) are answered on the
+// I/O thread itself: handing them to a worker costs a wake-up, which on a
+// busy machine can wait for a core. Bounds, so that hostile or
 // broken clients cost the others nothing:
 // - a connection that has not delivered a complete request within the
 //   stall limit of its arrival is closed without a reply (so are peers
@@ -55,6 +58,8 @@ class http_listener {
   using handler_fn = std::function<http_reply(const http_request_message& request)>;
   // Receives one log line without its line feed.
   using log_fn = std::function<void(const std::string& line)>;
+  // Whether a request's handler never waits, so the I/O thread may call it.
+  using at_once_fn = std::function<bool(const http_request_message& request)>;
 
   static constexpr int kBacklog = 16;
   static constexpr size_t kWorkers = 4;
@@ -63,11 +68,14 @@ class http_listener {
   static constexpr std::chrono::milliseconds kStallLimit{2000};
   static constexpr std::chrono::milliseconds kConnectionLimit{5000};
   static constexpr std::chrono::milliseconds kAcceptPause{250};
+  // Larger requests go to a worker whatever `at_once` says.
+  static constexpr size_t kMaxAtOnceBodyBytes = 64 * 1024;
 
   // `problem` (default: standard error, flushed) gets the line logged when
-  // descriptors run out.
+  // descriptors run out; `at_once` (default: none) picks the requests the
+  // I/O thread answers itself.
   explicit http_listener(handler_fn handler, std::chrono::milliseconds stall_limit = kStallLimit,
-                         log_fn problem = {});
+                         log_fn problem = {}, at_once_fn at_once = {});
   ~http_listener();
   http_listener(const http_listener&) = delete;
   http_listener& operator=(const http_listener&) = delete;
@@ -125,6 +133,9 @@ class http_listener {
   static bool write_ready(connection& c);
   void worker_loop() EXCLUDES(mutex_);
   void answer(job& work);
+  // Queues an answered job's reply for the I/O thread, or closes its
+  // connection when there is none.
+  void finish(job& work) EXCLUDES(mutex_);
   void wake_io();
   // How long a reply may take to leave once it is ready.
   std::chrono::milliseconds reply_limit() const {
@@ -135,6 +146,7 @@ class http_listener {
   const handler_fn handler_;
   const std::chrono::milliseconds stall_limit_;
   const log_fn problem_;
+  const at_once_fn at_once_;
 
   // Set by start() before the threads begin, cleared by stop() after they
   // end; in between the threads only read them.
